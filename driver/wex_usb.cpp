@@ -1,0 +1,99 @@
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <string>
+
+#include "wex.h"
+#ifdef WEX_HAVE_FTDI_BACKEND
+#include "ftdi_backend.h"
+#endif
+
+namespace {
+
+constexpr const char *library_name = "libftd2xx.so";
+constexpr const char *library_fallback = "/usr/local/lib/libftd2xx.so";
+
+// Stands in until a library is loaded, so that no call can reach a null pointer.
+constexpr d2xx_api unloaded = {
+    [](std::uint32_t, std::uint32_t) -> FT_STATUS { return FT_OTHER_ERROR; },
+    [](int, FT_HANDLE *) -> FT_STATUS { return FT_DEVICE_NOT_FOUND; },
+    [](FT_HANDLE, std::uint32_t, std::uint32_t) -> FT_STATUS { return FT_INVALID_HANDLE; },
+    [](FT_HANDLE, std::uint8_t, std::uint8_t) -> FT_STATUS { return FT_INVALID_HANDLE; },
+    [](FT_HANDLE, std::uint8_t *) -> FT_STATUS { return FT_INVALID_HANDLE; },
+    [](FT_HANDLE, void *, std::uint32_t, std::uint32_t *) -> FT_STATUS { return FT_INVALID_HANDLE; },
+    [](FT_HANDLE) -> FT_STATUS { return FT_INVALID_HANDLE; },
+};
+
+d2xx_api api = unloaded;
+bool loaded = false;
+
+template <typename Function>
+bool bind(void *library, const char *name, Function &slot, std::string &why)
+{
+    dlerror();
+    void *symbol = dlsym(library, name);
+    if (symbol == nullptr) {
+        const char *error = dlerror();
+        why = error ? error : std::string(name) + " is null";
+        return false;
+    }
+    slot = reinterpret_cast<Function>(symbol);
+    return true;
+}
+
+bool bind_all(void *library, d2xx_api &table, std::string &why)
+{
+    return bind(library, "FT_SetVIDPID", table.set_vid_pid, why) && bind(library, "FT_Open", table.open, why) &&
+           bind(library, "FT_SetTimeouts", table.set_timeouts, why) &&
+           bind(library, "FT_SetBitMode", table.set_bit_mode, why) &&
+           bind(library, "FT_GetBitMode", table.get_bit_mode, why) && bind(library, "FT_Write", table.write, why) &&
+           bind(library, "FT_Close", table.close, why);
+}
+
+void *open_library(std::string &why)
+{
+    void *library = dlopen(library_name, RTLD_NOW | RTLD_LOCAL);
+    if (library != nullptr)
+        return library;
+    why = dlerror();
+    library = dlopen(library_fallback, RTLD_NOW | RTLD_LOCAL);
+    if (library != nullptr)
+        return library;
+    why += "; ";
+    why += dlerror();
+    return nullptr;
+}
+
+}  // namespace
+
+int wex_usb_load(const char *caller)
+{
+    if (loaded)
+        return 0;
+    std::string why;
+    void *library = open_library(why);
+    if (library == nullptr) {
+#ifdef WEX_HAVE_FTDI_BACKEND
+        api = *wex_ftdi_backend();
+        loaded = true;
+        return 0;
+#else
+        std::printf("%s: cannot load %s: %s\n", caller, library_name, why.c_str());
+        return -1;
+#endif
+    }
+    d2xx_api table = unloaded;
+    if (!bind_all(library, table, why)) {
+        dlclose(library);
+        std::printf("%s: cannot load %s: %s\n", caller, library_name, why.c_str());
+        return -1;
+    }
+    api = table;
+    loaded = true;
+    return 0;
+}
+
+const d2xx_api &wex_usb()
+{
+    return api;
+}
