@@ -27,6 +27,7 @@ public:
     void set_bit_mode(std::uint8_t mask, std::uint8_t mode);
     void write(std::uint8_t levels);  // one byte of bit-bang output: the new latch
     std::uint8_t read_pins();         // present level of all eight pins; a sample for the sensor
+    std::uint8_t levels() const;      // the same levels, without the sensor seeing a sample
 
     std::uint8_t mask() const { return mask_; }
     std::uint8_t latch() const { return latch_; }

@@ -56,7 +56,10 @@ private:
     void on_rising_edge();
     void on_falling_edge();
     void on_data_change_clock_high(bool fell);
+    bool advance_start(bool rising);  // true when this clock edge completes a transmission start
+    void begin_transmission();
     void begin_frame();
+    void present_bit();
 
     SensorConfig config_;
     SensorCounters counters_;
@@ -71,6 +74,7 @@ private:
     std::uint8_t frame_[3] = {};
     Frame frame_kind_ = Frame::none;
     int byte_ = 0;
+    bool acked_ = false;  // the host held the line low on the ninth clock
 };
 
 // The checksum the sensor appends: CRC-8 (x^8 + x^5 + x^4 + 1) over the
