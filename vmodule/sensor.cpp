@@ -231,6 +231,9 @@ void Sensor::begin_frame()
     frame_[2] = sensor_checksum_byte(command_, frame_[0], frame_[1]);
     if (config_.bad_crc == frame_kind_)
         frame_[2] = static_cast<std::uint8_t>(frame_[2] ^ 0x01);
+    const int chosen = frame_kind_ == Frame::temperature ? config_.temperature_checksum : config_.humidity_checksum;
+    if (chosen >= 0)
+        frame_[2] = static_cast<std::uint8_t>(chosen);
 }
 
 void Sensor::present_bit()

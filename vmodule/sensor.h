@@ -20,6 +20,9 @@ struct SensorConfig {
     bool never_ready = false;  // acknowledges commands, then measures forever
     bool mute = false;         // never acknowledges, never measures
     Frame bad_crc = Frame::none;  // send a wrong checksum byte in this frame
+    // 0..255: sent in place of the checksum byte of that frame, right or wrong.
+    int temperature_checksum = -1;
+    int humidity_checksum = -1;
     Frame flip_frame = Frame::none;
     int flip_bit = -1;  // 0..23, bit 0 = first bit on the wire of that frame
 };

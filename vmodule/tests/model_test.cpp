@@ -279,6 +279,15 @@ TEST(Faults, WrongChecksumByte)
     EXPECT_EQ(bench.host.measure(0x05), wire(1500, 0x05));
 }
 
+TEST(Faults, ChosenChecksumByteReplacesTheComputedOne)
+{
+    SensorConfig config;
+    config.humidity_checksum = 0x9E;
+    Bench bench(config);
+    EXPECT_EQ(bench.host.measure(0x03), wire(7000, 0x03));
+    EXPECT_EQ(bench.host.measure(0x05)[2], 0x9E);
+}
+
 TEST(Faults, OneBitFlippedOnTheWire)
 {
     const struct {
