@@ -67,6 +67,7 @@ std::vector<std::string> child_environment(const std::vector<std::string> &extra
 std::vector<char *> pointers(std::vector<std::string> &strings)
 {
     std::vector<char *> out;
+    out.reserve(strings.size() + 1);
     for (auto &s : strings)
         out.push_back(s.data());
     out.push_back(nullptr);

@@ -44,7 +44,7 @@ std::string slurp(const std::string &path)
 
 std::string temp_path(const char *name)
 {
-    const std::string path = ::testing::TempDir() + name + std::to_string(getpid());
+    std::string path = ::testing::TempDir() + name + std::to_string(getpid());
     std::remove(path.c_str());
     return path;
 }

@@ -1,0 +1,218 @@
+#include "ftdi_backend.h"
+
+#include <climits>
+#include <cstdio>
+#include <mutex>
+#include <unordered_set>
+
+#include <ftdi.h>
+#include <libusb.h>
+
+namespace {
+
+constexpr int usb_interface = 0;
+constexpr std::uint32_t max_usb_id = 0xFFFF;
+constexpr std::uint16_t default_vid = 0x0403;
+constexpr std::uint16_t default_pid = 0x6001;
+constexpr int ftdi_err_open_failed = -4;
+constexpr int ftdi_err_no_permission = -8;
+
+struct Device {
+    ftdi_context *ftdi;
+};
+
+struct Registry {
+    std::mutex lock;
+    std::uint16_t vid = default_vid;
+    std::uint16_t pid = default_pid;
+    std::unordered_set<Device *> live;
+};
+
+Registry &registry()
+{
+    static Registry r;
+    return r;
+}
+
+ftdi_context *lookup(FT_HANDLE handle)
+{
+    Registry &r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    auto it = r.live.find(static_cast<Device *>(handle));
+    return it == r.live.end() ? nullptr : (*it)->ftdi;
+}
+
+// libftdi1 reports every refused open as a bare "usb_open() failed" or "unable
+// to claim", so the cause is asked of libusb again with the same device.
+int probe_open(libusb_device *dev)
+{
+    libusb_device_handle *probe = nullptr;
+    int r = libusb_open(dev, &probe);
+    if (r != LIBUSB_SUCCESS)
+        return r;
+    r = libusb_claim_interface(probe, usb_interface);
+    if (r == LIBUSB_SUCCESS)
+        libusb_release_interface(probe, usb_interface);
+    libusb_close(probe);
+    return r;
+}
+
+void report_open_failure(ftdi_context *ftdi, int ftdi_result, libusb_device *dev)
+{
+    char node[40];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u",
+                  static_cast<unsigned>(libusb_get_bus_number(dev)),
+                  static_cast<unsigned>(libusb_get_device_address(dev)));
+    const int cause = ftdi_result == ftdi_err_no_permission ? LIBUSB_ERROR_ACCESS : probe_open(dev);
+    if (cause == LIBUSB_ERROR_ACCESS)
+        std::printf("FT_Open: permission denied on USB device %s\n", node);
+    else if (cause == LIBUSB_ERROR_BUSY)
+        std::printf("FT_Open: USB device %s is claimed by another program\n", node);
+    else if (cause != LIBUSB_SUCCESS && ftdi_result == ftdi_err_open_failed)
+        std::printf("FT_Open: cannot open USB device %s: %s\n", node, libusb_strerror(cause));
+    else
+        std::printf("FT_Open: cannot open USB device %s: %s\n", node, ftdi_get_error_string(ftdi));
+}
+
+FT_STATUS set_vid_pid(std::uint32_t vid, std::uint32_t pid)
+{
+    if (vid > max_usb_id || pid > max_usb_id)
+        return FT_INVALID_PARAMETER;
+    Registry &r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    r.vid = static_cast<std::uint16_t>(vid);
+    r.pid = static_cast<std::uint16_t>(pid);
+    return FT_OK;
+}
+
+FT_STATUS open_device(int index, FT_HANDLE *handle)
+{
+    if (handle == nullptr)
+        return FT_INVALID_PARAMETER;
+    *handle = nullptr;
+    if (index < 0)
+        return FT_DEVICE_NOT_FOUND;
+
+    std::uint16_t vid, pid;
+    {
+        Registry &r = registry();
+        std::lock_guard<std::mutex> guard(r.lock);
+        vid = r.vid;
+        pid = r.pid;
+    }
+
+    // ftdi_new fails when libusb finds no USB subsystem at all: no device then.
+    ftdi_context *ftdi = ftdi_new();
+    if (ftdi == nullptr)
+        return FT_DEVICE_NOT_FOUND;
+
+    ftdi_device_list *list = nullptr;
+    const int count = ftdi_usb_find_all(ftdi, &list, vid, pid);
+    ftdi_device_list *entry = count > 0 ? list : nullptr;
+    for (int i = 0; entry != nullptr && i < index; ++i)
+        entry = entry->next;
+    if (entry == nullptr) {
+        ftdi_list_free(&list);
+        ftdi_free(ftdi);
+        return FT_DEVICE_NOT_FOUND;
+    }
+
+    const int opened = ftdi_usb_open_dev(ftdi, entry->dev);
+    if (opened < 0)
+        report_open_failure(ftdi, opened, entry->dev);
+    ftdi_list_free(&list);
+    if (opened < 0) {
+        ftdi_free(ftdi);
+        return FT_DEVICE_NOT_OPENED;
+    }
+
+    auto *device = new Device{ftdi};
+    {
+        Registry &r = registry();
+        std::lock_guard<std::mutex> guard(r.lock);
+        r.live.insert(device);
+    }
+    *handle = device;
+    return FT_OK;
+}
+
+FT_STATUS set_timeouts(FT_HANDLE handle, std::uint32_t read_ms, std::uint32_t write_ms)
+{
+    ftdi_context *ftdi = lookup(handle);
+    if (ftdi == nullptr)
+        return FT_INVALID_HANDLE;
+    if (read_ms > INT_MAX || write_ms > INT_MAX)
+        return FT_INVALID_PARAMETER;
+    ftdi->usb_read_timeout = static_cast<int>(read_ms);
+    ftdi->usb_write_timeout = static_cast<int>(write_ms);
+    return FT_OK;
+}
+
+FT_STATUS set_bit_mode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode)
+{
+    ftdi_context *ftdi = lookup(handle);
+    if (ftdi == nullptr)
+        return FT_INVALID_HANDLE;
+    return ftdi_set_bitmode(ftdi, mask, mode) < 0 ? FT_IO_ERROR : FT_OK;
+}
+
+FT_STATUS get_bit_mode(FT_HANDLE handle, std::uint8_t *pins)
+{
+    ftdi_context *ftdi = lookup(handle);
+    if (ftdi == nullptr)
+        return FT_INVALID_HANDLE;
+    if (pins == nullptr)
+        return FT_INVALID_PARAMETER;
+    unsigned char levels = 0;
+    if (ftdi_read_pins(ftdi, &levels) < 0)
+        return FT_IO_ERROR;
+    *pins = levels;
+    return FT_OK;
+}
+
+FT_STATUS write_bytes(FT_HANDLE handle, void *buffer, std::uint32_t length, std::uint32_t *written)
+{
+    ftdi_context *ftdi = lookup(handle);
+    if (ftdi == nullptr)
+        return FT_INVALID_HANDLE;
+    if (written == nullptr)
+        return FT_INVALID_PARAMETER;
+    *written = 0;
+    if ((buffer == nullptr && length > 0) || length > INT_MAX)
+        return FT_INVALID_PARAMETER;
+    if (length == 0)
+        return FT_OK;
+    const int sent = ftdi_write_data(ftdi, static_cast<const unsigned char *>(buffer),
+                                     static_cast<int>(length));
+    if (sent < 0)
+        return FT_IO_ERROR;
+    *written = static_cast<std::uint32_t>(sent);
+    return FT_OK;
+}
+
+FT_STATUS close_device(FT_HANDLE handle)
+{
+    auto *device = static_cast<Device *>(handle);
+    {
+        Registry &r = registry();
+        std::lock_guard<std::mutex> guard(r.lock);
+        if (r.live.erase(device) == 0)
+            return FT_INVALID_HANDLE;
+    }
+    // The handle is gone either way: libftdi1 closes the device even when the release fails.
+    const int closed = ftdi_usb_close(device->ftdi);
+    ftdi_free(device->ftdi);
+    delete device;
+    return closed < 0 ? FT_IO_ERROR : FT_OK;
+}
+
+const d2xx_api table = {
+    set_vid_pid, open_device, set_timeouts, set_bit_mode, get_bit_mode, write_bytes, close_device,
+};
+
+}  // namespace
+
+const d2xx_api *wex_ftdi_backend()
+{
+    return &table;
+}

@@ -1,0 +1,353 @@
+// The real program through the libftdi1 backend, libusb and usbfs to the
+// emulated chip: standard output byte for byte, the exit status, and what
+// crossed the wire.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "child.h"
+#include "emulator.h"
+
+namespace {
+
+const std::string good_report = "Temperature: 30.0C, 86.0F\nHumidity: 50.6%\nDewpoint: 18.6C, 65.5F\n";
+const std::string not_opened = "wex_open: FT_Open failed to open WEX-Q40 device.\nwex_open failed!\n";
+constexpr double time_limit_s = 20.0;
+constexpr std::uint16_t sio_set_bitmode = 0x0B;
+constexpr std::uint16_t sio_read_pins = 0x0C;
+
+// No folder of a stand-in libftd2xx.so on the search path, so the program falls back to the backend.
+ChildRun run_program()
+{
+    return run_child({WEX_PROGRAM}, {}, {"LD_LIBRARY_PATH", "LIBUSB_DEBUG"}, time_limit_s);
+}
+
+std::string hex(unsigned value, int digits)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%0*X", digits, value);
+    return text;
+}
+
+bool is_bit_bang(const usbemu::Request &r)
+{
+    return (r.transfer == usbemu::Transfer::control_out && r.request == sio_set_bitmode) ||
+           (r.transfer == usbemu::Transfer::control_in && r.request == sio_read_pins) ||
+           r.transfer == usbemu::Transfer::bulk_out;
+}
+
+// One entry per URB: "mode VVVV" (set-bit-mode, wValue), "out XX" (bulk OUT), "pins" (read-pins).
+std::vector<std::string> bit_bang_traffic(const std::vector<usbemu::Request> &log)
+{
+    std::vector<std::string> traffic;
+    for (const usbemu::Request &r : log) {
+        if (!is_bit_bang(r))
+            continue;
+        if (r.transfer == usbemu::Transfer::bulk_out) {
+            std::string line = "out";
+            for (std::uint8_t byte : r.data)
+                line += " " + hex(byte, 2);
+            traffic.push_back(line);
+        } else if (r.request == sio_set_bitmode) {
+            traffic.push_back("mode " + hex(r.value, 4));
+        } else {
+            traffic.push_back("pins");
+        }
+    }
+    return traffic;
+}
+
+// The traffic the driver's D2XX calls must cause, built from the line actions
+// of the sensor protocol: one set-bit-mode per FT_SetBitMode, one bulk OUT of
+// the pin image per FT_Write, one read-pins per FT_GetBitMode.
+class Wire {
+public:
+    static constexpr std::uint8_t clock_bit = 0x01;
+    static constexpr std::uint8_t data_bit = 0x02;
+    static constexpr std::uint8_t bit_bang = 0xFF;
+    static constexpr std::uint8_t all_outputs = 0xFF;
+    static constexpr std::uint8_t data_input = 0xFD;
+
+    void open()
+    {
+        set_bit_mode(all_outputs);
+        data_released();
+        clock(false);
+    }
+
+    // A sensor that is ready after `busy` busy samples; the ready sample
+    // (clock low, data pulled low, outputs low) becomes the pin image.
+    void measurement(std::uint8_t command, unsigned busy)
+    {
+        start();
+        send(command);
+        for (unsigned i = 0; i <= busy; ++i)
+            pins();
+        port_ = 0x00;
+        receive(true);
+        receive(true);
+        receive(false);
+    }
+
+    std::vector<std::string> traffic;
+
+private:
+    void set_bit_mode(std::uint8_t mask) { traffic.push_back("mode " + hex(bit_bang << 8 | mask, 4)); }
+    void write() { traffic.push_back("out " + hex(port_, 2)); }
+    void pins() { traffic.push_back("pins"); }
+    void clock(bool high)
+    {
+        port_ = static_cast<std::uint8_t>(high ? port_ | clock_bit : port_ & ~clock_bit);
+        write();
+    }
+    void data_low()
+    {
+        set_bit_mode(all_outputs);
+        port_ = static_cast<std::uint8_t>(port_ & ~data_bit);
+        write();
+    }
+    void data_released() { set_bit_mode(data_input); }
+    void pulse()
+    {
+        clock(true);
+        clock(false);
+    }
+    void start()
+    {
+        clock(true);
+        data_low();
+        clock(false);
+        clock(true);
+        data_released();
+        clock(false);
+    }
+    void send(std::uint8_t value)
+    {
+        for (int bit = 7; bit >= 0; --bit) {
+            if ((value >> bit) & 1)
+                data_released();
+            else
+                data_low();
+            pulse();
+        }
+        data_released();
+        pulse();
+    }
+    void receive(bool acknowledge)
+    {
+        for (int bit = 0; bit < 8; ++bit) {
+            clock(true);
+            pins();
+            clock(false);
+        }
+        if (acknowledge)
+            data_low();
+        pulse();
+        data_released();
+    }
+
+    std::uint8_t port_ = 0;
+};
+
+std::vector<std::string> expected_reading(unsigned busy)
+{
+    Wire wire;
+    wire.open();
+    wire.measurement(0x03, busy);
+    wire.measurement(0x05, busy);
+    return wire.traffic;
+}
+
+class CleanReading : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(CleanReading, PrintsTheReportAndTheWireCarriesTheDriversCallsInOrder)
+{
+    usbemu::Config config;
+    config.sensor.busy_samples = GetParam();
+    usbemu::Emulator emulator(config);
+
+    const ChildRun run = run_program();
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.out, good_report);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+
+    const std::vector<usbemu::Request> log = emulator.log();
+    const std::vector<std::string> traffic = bit_bang_traffic(log);
+    // 259 D2XX calls; FT_SetVIDPID, FT_Open, FT_SetTimeouts and FT_Close send no bit-bang request.
+    if (GetParam() == 0) {
+        EXPECT_EQ(traffic.size(), 255u);
+    }
+    EXPECT_EQ(traffic, expected_reading(GetParam()));
+
+    // Opening's own requests (reset, baud rate) all come before the first bit-bang request.
+    bool bit_banging = false;
+    for (const usbemu::Request &r : log) {
+        bit_banging = bit_banging || is_bit_bang(r);
+        EXPECT_TRUE(!bit_banging || is_bit_bang(r)) << "request 0x" << hex(r.request, 2) << " amid the bit-banging";
+    }
+
+    const usbemu::Counters c = emulator.counters();
+    EXPECT_EQ(c.claims, 1u);
+    EXPECT_EQ(c.releases, 1u) << "FT_Close did not release the interface";
+    EXPECT_EQ(c.stalled, 0u);
+    EXPECT_EQ(c.chip.bad_bit_mode, 0u);
+    EXPECT_EQ(c.sensor.data_driven_high, 0u);
+    EXPECT_EQ(c.sensor.commands, 2u);
+    EXPECT_EQ(c.sensor.frames, 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sensor, CleanReading, ::testing::Values(0u, 3u),
+                         [](const ::testing::TestParamInfo<unsigned> &p) {
+                             return p.param == 0 ? std::string("ReadyAtOnce") : "Busy" + std::to_string(p.param);
+                         });
+
+struct FailureCase {
+    const char *name;
+    usbemu::Config config;
+    std::string out;
+};
+
+FailureCase failure(const char *name, std::string out, void (*adjust)(usbemu::Config &))
+{
+    FailureCase c{name, usbemu::Config{}, std::move(out)};
+    adjust(c.config);
+    return c;
+}
+
+void PrintTo(const FailureCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class Failure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(Failure, PrintsItsFailureLinesAndEndsWith255)
+{
+    const FailureCase &c = GetParam();
+    usbemu::Emulator emulator(c.config);
+
+    const ChildRun run = run_program();
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.status, 255);
+    const usbemu::Counters counters = emulator.counters();
+    EXPECT_EQ(counters.releases, counters.claims) << "the device was left claimed";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, Failure,
+    ::testing::Values(
+        failure("NoDevice", not_opened, [](usbemu::Config &c) { c.present = false; }),
+        failure("BadTemperatureChecksum", "wex_read_temp: Bad CRC. Temp reading failed.\nwex_read_temp failed!\n",
+                [](usbemu::Config &c) { c.sensor.bad_crc = vmodule::Frame::temperature; }),
+        failure("BadHumidityChecksum", "wex_read_hum failed!\n",
+                [](usbemu::Config &c) { c.sensor.bad_crc = vmodule::Frame::humidity; }),
+        failure("SensorNeverFinishes", "wex_read_temp: Timed out waiting for the sensor.\nwex_read_temp failed!\n",
+                [](usbemu::Config &c) { c.sensor.never_ready = true; }),
+        failure("ClaimedByAnotherProgram",
+                "FT_Open: USB device /dev/bus/usb/001/002 is claimed by another program\n" + not_opened,
+                [](usbemu::Config &c) { c.claimed_elsewhere = true; })),
+    [](const ::testing::TestParamInfo<FailureCase> &p) { return std::string(p.param.name); });
+
+TEST(SensorNeverFinishes, TheWaitIsTwentySamplesOneHundredMillisecondsApart)
+{
+    usbemu::Config config;
+    config.sensor.never_ready = true;
+    usbemu::Emulator emulator(config);
+
+    const ChildRun run = run_program();
+    ASSERT_FALSE(run.timed_out);
+    const std::vector<std::string> traffic = bit_bang_traffic(emulator.log());
+    EXPECT_EQ(std::count(traffic.begin(), traffic.end(), "pins"), 20);
+    EXPECT_GE(run.seconds, 2.0);
+}
+
+struct VanishCase {
+    unsigned after;        // transfers answered before the device vanishes
+    std::string last_lines;  // how the output must end
+};
+
+void PrintTo(const VanishCase &c, std::ostream *os)
+{
+    *os << "vanish after " << c.after << " transfers";
+}
+
+class Vanishing : public ::testing::TestWithParam<VanishCase> {};
+
+// Transfers 1 and 2 are opening's reset and baud rate, 3 to 5 the idle state,
+// 6 to 131 the temperature cycle, 132 to 257 the humidity cycle.
+TEST_P(Vanishing, EndsWith255QuicklyAndNothingCrossesAfterwards)
+{
+    const VanishCase &c = GetParam();
+    usbemu::Config config;
+    config.vanish_after = c.after;
+    usbemu::Emulator emulator(config);
+
+    const ChildRun run = run_program();
+    ASSERT_FALSE(run.timed_out) << "the program hung after the device vanished";
+    EXPECT_EQ(run.status, 255);
+    EXPECT_LT(run.seconds, 5.0);
+    ASSERT_GE(run.out.size(), c.last_lines.size()) << run.out;
+    EXPECT_EQ(run.out.substr(run.out.size() - c.last_lines.size()), c.last_lines) << run.out;
+    EXPECT_EQ(emulator.log().size(), c.after);
+    EXPECT_GT(emulator.counters().refused, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Device, Vanishing,
+    ::testing::Values(VanishCase{2, "Could not enable bit-bang mode.\nwex_open failed!\n"},
+                      VanishCase{5, "wex_read_temp: FT_GetBitMode failed.\nwex_read_temp failed!\n"},
+                      VanishCase{60, "wex_read_temp failed!\n"}, VanishCase{200, "wex_read_hum failed!\n"}),
+    [](const ::testing::TestParamInfo<VanishCase> &p) { return "After" + std::to_string(p.param.after); });
+
+std::string copy_to(const std::string &from, const std::string &dir)
+{
+    const std::string to = dir + from.substr(from.rfind('/'));
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary);
+    out << in.rdbuf();
+    out.close();
+    chmod(to.c_str(), 0755);
+    return to;
+}
+
+// usbfs refuses the node to an unprivileged user. The whole emulation has to
+// run as that user, since the testbed's sockets belong to whoever made them,
+// from a folder that user can read.
+TEST(ClosedDeviceNode, NamesThePermissionFailureBeforeTheDriversLines)
+{
+    char dir_template[] = "/tmp/usbemu-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::string dir = dir_template;
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    const std::string tool = copy_to(USBEMU_TOOL, dir);
+    const std::string program = copy_to(WEX_PROGRAM, dir);
+
+    std::vector<std::string> argv;
+    if (geteuid() == 0) {
+        ASSERT_STRNE(USBEMU_SETPRIV, "") << "setpriv is needed to run this test as root";
+        argv = {USBEMU_SETPRIV, "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    argv.insert(argv.end(), {tool, "--node-closed", "--", program});
+    const ChildRun run = run_child(argv, {"TMPDIR=/tmp"},
+                                   {"LD_PRELOAD", "UMOCKDEV_DIR", "LD_LIBRARY_PATH", "LIBUSB_DEBUG"}, time_limit_s);
+    std::remove(tool.c_str());
+    std::remove(program.c_str());
+    rmdir(dir.c_str());
+
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.out, "FT_Open: permission denied on USB device /dev/bus/usb/001/002\n" + not_opened) << run.err;
+    EXPECT_EQ(run.status, 255);
+}
+
+}  // namespace
