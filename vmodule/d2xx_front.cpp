@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -38,6 +39,7 @@ struct Module {
     std::uint32_t vid = 0, pid = 0;
     std::uintptr_t open_token = 0;  // 0 while closed
     std::uintptr_t last_token = 0;
+    std::uint64_t latency_waited_ns = 0;
 
     Module();
     ~Module();
@@ -90,6 +92,7 @@ void Module::configure(const ModuleConfig &new_config)
     std::fill(std::begin(calls_of), std::end(calls_of), 0u);
     vid = pid = 0;
     open_token = 0;
+    latency_waited_ns = 0;
 }
 
 ModuleCounters Module::counters() const
@@ -99,6 +102,7 @@ ModuleCounters Module::counters() const
     out.chip = chip->counters();
     out.calls = static_cast<unsigned>(calls.size());
     out.open_handles = open_token != 0 ? 1 : 0;
+    out.latency_waited_ns = latency_waited_ns;
     return out;
 }
 
@@ -196,6 +200,24 @@ void Module::write_report() const
     std::fclose(out);
 }
 
+std::uint64_t now_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+// Sleeps to an absolute deadline, so that wake-up delays do not add up over the calls.
+std::uint64_t wait_latency(unsigned latency_us)
+{
+    const std::uint64_t start = now_ns();
+    const std::uint64_t deadline = start + std::uint64_t{latency_us} * 1000u;
+    timespec until{static_cast<time_t>(deadline / 1000000000u), static_cast<long>(deadline % 1000000000u)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+    return now_ns() - start;
+}
+
 // One call of the library: latency, the configured fault (a failed call changes
 // nothing), then the call's own work, the log and the trace.
 template <typename Body>
@@ -204,7 +226,7 @@ FT_STATUS run(Call call, FT_STATUS fault_status, Body body)
     Module &m = module();
     std::lock_guard<std::mutex> lock(m.mutex);
     if (m.config.latency_us)
-        usleep(m.config.latency_us);
+        m.latency_waited_ns += wait_latency(m.config.latency_us);
     const ModuleCounters before = m.counters();
     call.status = m.fault_hits(call.function) ? fault_status : body(m, call);
     m.log(call, before);

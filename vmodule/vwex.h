@@ -39,6 +39,7 @@ struct ModuleCounters {
     ChipCounters chip;
     unsigned calls = 0;
     unsigned open_handles = 0;
+    std::uint64_t latency_waited_ns = 0;  // time actually spent in the modelled latency
 };
 
 // Replace the configuration, the device state, the counters and the call log.
