@@ -13,7 +13,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 struct Bench {
-    explicit Bench(SensorConfig config = {}, Stuck stuck = Stuck::none)
+    explicit Bench(const SensorConfig &config = {}, Stuck stuck = Stuck::none)
         : sensor(config), chip(sensor, stuck), host{chip}
     {
         chip.reset();
