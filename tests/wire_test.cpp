@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "line_actions.h"
 #include "vwex.h"
 #include "wex.h"
 
@@ -54,80 +55,14 @@ std::vector<std::string> calls_since(std::size_t first)
     return out;
 }
 
-// The library calls the line actions of the sensor interface amount to, written out from the wire's side.
-struct Expected {
+// The sensor protocol's line actions as the calls the virtual module logs.
+struct CallNames {
     std::vector<std::string> calls;
-    unsigned port = 0;
-
-    void pins() { calls.push_back("Write(" + hex(port) + ")"); }
-    void clock(bool high)
-    {
-        port = high ? (port | 1u) : (port & ~1u);
-        pins();
-    }
-    void pulse()
-    {
-        clock(true);
-        clock(false);
-    }
-    void data_low()
-    {
-        calls.push_back("SetBitMode(ff,ff)");
-        port &= ~2u;
-        pins();
-    }
-    void data_release() { calls.push_back("SetBitMode(fd,ff)"); }
+    void set_bit_mode(unsigned mask) { calls.push_back("SetBitMode(" + hex(mask) + ",ff)"); }
+    void write(unsigned pins) { calls.push_back("Write(" + hex(pins) + ")"); }
     void sample() { calls.push_back("GetBitMode"); }
-    void open()
-    {
-        calls.insert(calls.end(), {"Open(0)", "SetTimeouts(25,25)", "SetBitMode(ff,ff)"});
-        data_release();
-        clock(false);
-    }
-    void start()
-    {
-        clock(true);
-        data_low();
-        clock(false);
-        clock(true);
-        data_release();
-        clock(false);
-    }
-    void command(unsigned value)
-    {
-        for (int bit = 7; bit >= 0; --bit) {
-            if ((value >> bit) & 1)
-                data_release();
-            else
-                data_low();
-            pulse();
-        }
-        data_release();
-        pulse();
-    }
-    void read(bool last)
-    {
-        for (int i = 0; i < 8; ++i) {
-            clock(true);
-            sample();
-            clock(false);
-        }
-        if (!last)
-            data_low();
-        pulse();
-        data_release();
-    }
-    void cycle(unsigned command_byte, int samples)
-    {
-        start();
-        command(command_byte);
-        for (int i = 0; i < samples; ++i)
-            sample();
-        read(false);
-        read(false);
-        read(true);
-    }
 };
+using Expected = LineActions<CallNames>;
 
 class Wire : public ::testing::Test {
 protected:
@@ -168,13 +103,13 @@ TEST_F(Wire, CleanReadingIsExactlyTheCallsOfTheProtocol)
     ASSERT_EQ(wex_close(&w), 0);
 
     Expected e;
-    e.calls.push_back("SetVIDPID(403,fbf9)");
+    e.sink.calls = {"SetVIDPID(403,fbf9)", "Open(0)", "SetTimeouts(25,25)"};
     e.open();
-    e.cycle(0x03, 1);
-    e.cycle(0x05, 1);
-    e.calls.push_back("Close");
-    EXPECT_EQ(e.calls.size(), 259u);
-    EXPECT_EQ(calls_since(0), e.calls);
+    e.cycle(0x03, 0);
+    e.cycle(0x05, 0);
+    e.sink.calls.push_back("Close");
+    EXPECT_EQ(e.sink.calls.size(), 259u);
+    EXPECT_EQ(calls_since(0), e.sink.calls);
     EXPECT_EQ(poll_sleeps, 2) << "even a sensor ready at once costs one sleep per cycle";
     EXPECT_DOUBLE_EQ(w.temperature, 30.0);
     EXPECT_NEAR(w.humidity, 50.56, 5e-5);
@@ -207,7 +142,7 @@ TEST_F(Wire, CommandByteIsNineDirectionChangesAndTwentyFourPinWrites)
     Expected e;
     e.command(0x03);
     const auto sent = calls_since(first);
-    EXPECT_EQ(sent, e.calls);
+    EXPECT_EQ(sent, e.sink.calls);
     EXPECT_EQ(std::count(sent.begin(), sent.end(), "SetBitMode(ff,ff)") +
                   std::count(sent.begin(), sent.end(), "SetBitMode(fd,ff)"),
               9);
@@ -222,7 +157,7 @@ TEST_F(Wire, ReadingAReleasedLineGivesOnesAndTheLastByteIsNeverAcknowledged)
     EXPECT_EQ(wex_read_byte(&w, 1), 0xFF);
     Expected e;
     e.read(true);
-    EXPECT_EQ(calls_since(first), e.calls);
+    EXPECT_EQ(calls_since(first), e.sink.calls);
     for (const auto &c : calls_since(first))
         EXPECT_NE(c, "SetBitMode(ff,ff)") << "the data line was driven after the last byte";
 }

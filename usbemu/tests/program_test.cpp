@@ -16,6 +16,7 @@
 
 #include "child.h"
 #include "emulator.h"
+#include "line_actions.h"
 
 namespace {
 
@@ -66,105 +67,23 @@ std::vector<std::string> bit_bang_traffic(const std::vector<usbemu::Request> &lo
     return traffic;
 }
 
-// The traffic the driver's D2XX calls must cause, built from the line actions
-// of the sensor protocol: one set-bit-mode per FT_SetBitMode, one bulk OUT of
-// the pin image per FT_Write, one read-pins per FT_GetBitMode.
-class Wire {
-public:
-    static constexpr std::uint8_t clock_bit = 0x01;
-    static constexpr std::uint8_t data_bit = 0x02;
-    static constexpr std::uint8_t bit_bang = 0xFF;
-    static constexpr std::uint8_t all_outputs = 0xFF;
-    static constexpr std::uint8_t data_input = 0xFD;
-
-    void open()
-    {
-        set_bit_mode(all_outputs);
-        data_released();
-        clock(false);
-    }
-
-    // A sensor that is ready after `busy` busy samples; the ready sample
-    // (clock low, data pulled low, outputs low) becomes the pin image.
-    void measurement(std::uint8_t command, unsigned busy)
-    {
-        start();
-        send(command);
-        for (unsigned i = 0; i <= busy; ++i)
-            pins();
-        port_ = 0x00;
-        receive(true);
-        receive(true);
-        receive(false);
-    }
-
+// The traffic the driver's D2XX calls must cause: one set-bit-mode per
+// FT_SetBitMode, one bulk OUT of the pin image per FT_Write, one read-pins per FT_GetBitMode.
+struct UsbRequests {
+    static constexpr unsigned bit_bang = 0xFF;
     std::vector<std::string> traffic;
-
-private:
-    void set_bit_mode(std::uint8_t mask) { traffic.push_back("mode " + hex(bit_bang << 8 | mask, 4)); }
-    void write() { traffic.push_back("out " + hex(port_, 2)); }
-    void pins() { traffic.push_back("pins"); }
-    void clock(bool high)
-    {
-        port_ = static_cast<std::uint8_t>(high ? port_ | clock_bit : port_ & ~clock_bit);
-        write();
-    }
-    void data_low()
-    {
-        set_bit_mode(all_outputs);
-        port_ = static_cast<std::uint8_t>(port_ & ~data_bit);
-        write();
-    }
-    void data_released() { set_bit_mode(data_input); }
-    void pulse()
-    {
-        clock(true);
-        clock(false);
-    }
-    void start()
-    {
-        clock(true);
-        data_low();
-        clock(false);
-        clock(true);
-        data_released();
-        clock(false);
-    }
-    void send(std::uint8_t value)
-    {
-        for (int bit = 7; bit >= 0; --bit) {
-            if ((value >> bit) & 1)
-                data_released();
-            else
-                data_low();
-            pulse();
-        }
-        data_released();
-        pulse();
-    }
-    void receive(bool acknowledge)
-    {
-        for (int bit = 0; bit < 8; ++bit) {
-            clock(true);
-            pins();
-            clock(false);
-        }
-        if (acknowledge)
-            data_low();
-        pulse();
-        data_released();
-    }
-
-    std::uint8_t port_ = 0;
+    void set_bit_mode(unsigned mask) { traffic.push_back("mode " + hex(bit_bang << 8 | mask, 4)); }
+    void write(unsigned pins) { traffic.push_back("out " + hex(pins, 2)); }
+    void sample() { traffic.push_back("pins"); }
 };
 
 std::vector<std::string> expected_reading(unsigned busy)
 {
-    Wire wire;
+    LineActions<UsbRequests> wire;
     wire.open();
-    wire.measurement(0x03, busy);
-    wire.measurement(0x05, busy);
-    return wire.traffic;
+    wire.cycle(0x03, busy);
+    wire.cycle(0x05, busy);
+    return wire.sink.traffic;
 }
 
 class CleanReading : public ::testing::TestWithParam<unsigned> {};
