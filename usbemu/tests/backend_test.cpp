@@ -20,12 +20,12 @@ protected:
     void SetUp() override { ASSERT_EQ(api->set_vid_pid(usbemu::Emulator::vendor_id, usbemu::Emulator::product_id), FT_OK); }
 
     // Opens device 0 and returns what FT_Open printed.
-    std::string open(FT_HANDLE &handle, FT_STATUS expected = FT_OK)
+    std::string open_first(FT_HANDLE &handle, FT_STATUS expected = FT_OK)
     {
         ::testing::internal::CaptureStdout();
         const FT_STATUS status = api->open(0, &handle);
         std::fflush(stdout);
-        const std::string printed = ::testing::internal::GetCapturedStdout();
+        std::string printed = ::testing::internal::GetCapturedStdout();
         EXPECT_EQ(status, expected);
         return printed;
     }
@@ -39,7 +39,7 @@ TEST_F(Backend, OpensOnlyTheRememberedIdsAndIndexSilently)
     FT_HANDLE handle = nullptr;
 
     ASSERT_EQ(api->set_vid_pid(0x0403, 0x6001), FT_OK);
-    EXPECT_EQ(open(handle, FT_DEVICE_NOT_FOUND), "");
+    EXPECT_EQ(open_first(handle, FT_DEVICE_NOT_FOUND), "");
     EXPECT_EQ(handle, nullptr);
 
     ASSERT_EQ(api->set_vid_pid(usbemu::Emulator::vendor_id, usbemu::Emulator::product_id), FT_OK);
@@ -50,7 +50,7 @@ TEST_F(Backend, OpensOnlyTheRememberedIdsAndIndexSilently)
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
 
     EXPECT_EQ(api->set_vid_pid(0x10000, 0xFBF9), FT_INVALID_PARAMETER);
-    EXPECT_EQ(open(handle), "");
+    EXPECT_EQ(open_first(handle), "");
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(api->close(handle), FT_OK);
     EXPECT_EQ(emulator.counters().claims, 1u);
@@ -63,14 +63,14 @@ TEST_F(Backend, NoDeviceOnTheBusIsNotFoundSilently)
     config.present = false;
     usbemu::Emulator emulator(config);
     FT_HANDLE handle = nullptr;
-    EXPECT_EQ(open(handle, FT_DEVICE_NOT_FOUND), "");
+    EXPECT_EQ(open_first(handle, FT_DEVICE_NOT_FOUND), "");
 }
 
 TEST_F(Backend, PassesBitModeWritesAndPinReadsThroughUnchanged)
 {
     usbemu::Emulator emulator;
     FT_HANDLE handle = nullptr;
-    open(handle);
+    open_first(handle);
     ASSERT_NE(handle, nullptr);
     const std::size_t opening = emulator.log().size();
 
@@ -109,7 +109,7 @@ TEST_F(Backend, RejectsHandlesItDidNotIssueOrHasClosed)
 {
     usbemu::Emulator emulator;
     FT_HANDLE closed = nullptr;
-    open(closed);
+    open_first(closed);
     ASSERT_NE(closed, nullptr);
     ASSERT_EQ(api->close(closed), FT_OK);
     int stranger = 0;
@@ -131,7 +131,7 @@ TEST_F(Backend, RejectsMissingArgumentsWithoutTouchingTheDevice)
     usbemu::Emulator emulator;
     EXPECT_EQ(api->open(0, nullptr), FT_INVALID_PARAMETER);
     FT_HANDLE handle = nullptr;
-    open(handle);
+    open_first(handle);
     ASSERT_NE(handle, nullptr);
     const std::size_t opening = emulator.log().size();
 
@@ -156,7 +156,7 @@ TEST_F(Backend, ReportsIoErrorsOnceTheDeviceHasVanished)
     config.vanish_after = 3;  // opening's reset and baud rate, then one more
     usbemu::Emulator emulator(config);
     FT_HANDLE handle = nullptr;
-    open(handle);
+    open_first(handle);
     ASSERT_NE(handle, nullptr);
 
     EXPECT_EQ(api->set_bit_mode(handle, 0xFF, 0xFF), FT_OK);
@@ -179,7 +179,7 @@ TEST_F(Backend, NamesTheProgramHoldingTheDevice)
     config.claimed_elsewhere = true;
     usbemu::Emulator emulator(config);
     FT_HANDLE handle = nullptr;
-    EXPECT_EQ(open(handle, FT_DEVICE_NOT_OPENED),
+    EXPECT_EQ(open_first(handle, FT_DEVICE_NOT_OPENED),
               "FT_Open: USB device /dev/bus/usb/001/002 is claimed by another program\n");
     EXPECT_EQ(handle, nullptr);
     EXPECT_EQ(emulator.counters().claims, 0u);

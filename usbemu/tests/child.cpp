@@ -10,8 +10,6 @@
 #include <chrono>
 #include <cstring>
 
-extern char **environ;
-
 namespace {
 
 constexpr int exec_failed_status = 127;
@@ -37,6 +35,7 @@ std::vector<std::string> child_environment(const std::vector<std::string> &set, 
 std::vector<char *> pointers(std::vector<std::string> &strings)
 {
     std::vector<char *> p;
+    p.reserve(strings.size() + 1);
     for (std::string &s : strings)
         p.push_back(s.data());
     p.push_back(nullptr);

@@ -231,7 +231,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 std::string copy_to(const std::string &from, const std::string &dir)
 {
-    const std::string to = dir + from.substr(from.rfind('/'));
+    std::string to = dir + from.substr(from.rfind('/'));
     std::ifstream in(from, std::ios::binary);
     std::ofstream out(to, std::ios::binary);
     out << in.rdbuf();
