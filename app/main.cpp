@@ -1,5 +1,6 @@
 #include <cstdio>
 
+#include "report_output.h"
 #include "wex.h"
 
 namespace {
@@ -9,9 +10,7 @@ double fahrenheit(double celsius)
     return celsius * 9.0 / 5.0 + 32.0;
 }
 
-}  // namespace
-
-int main()
+int run()
 {
     wex w{};
     if (wex_init(&w) != 0) {
@@ -40,4 +39,12 @@ int main()
         return -1;
     }
     return 0;
+}
+
+}  // namespace
+
+int main()
+{
+    report_output_begin();
+    return report_output_end(run());
 }
