@@ -55,7 +55,7 @@ void PrintTo(const Case &c, std::ostream *os)
 
 class Program : public ::testing::TestWithParam<Case> {};
 
-TEST_P(Program, PrintsExactlyItsLinesAndLeavesNothingOpen)
+TEST_P(Program, PrintsExactlyItsLinesInBoundedTimeAndLeavesNothingOpen)
 {
     const Case &c = GetParam();
     const Outcome run = run_program(WEX_PROGRAM, {}, c.env, WEX_VMODULE_DIR, 10.0);
@@ -63,6 +63,11 @@ TEST_P(Program, PrintsExactlyItsLinesAndLeavesNothingOpen)
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(run.err, "");
+    // A time-out comes after 20 polls 100 ms apart, and nothing takes much longer.
+    if (c.out == sensor_timed_out) {
+        EXPECT_GE(run.seconds, 1.9);
+    }
+    EXPECT_LT(run.seconds, 5.0);
     ASSERT_TRUE(run.report.count("calls")) << "the virtual module wrote no report";
     const bool close_failed = c.env == std::vector<std::string>{"VWEX_FAIL=FT_Close:1"};
     EXPECT_EQ(run.report.at("open_handles"), close_failed ? 1u : 0u);
@@ -81,14 +86,6 @@ TEST(ProgramRun, CleanReadingIs259CallsAndArgumentsChangeNothing)
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.report.at("calls"), 259u);
     EXPECT_EQ(run.report.at("frames"), 2u);
-}
-
-TEST(ProgramRun, TimeOutEndsWithinAboutTwoSeconds)
-{
-    const Outcome run = run_program(WEX_PROGRAM, {}, {"VWEX_BUSY=forever"}, WEX_VMODULE_DIR, 10.0);
-    EXPECT_EQ(run.status, 255);
-    EXPECT_GE(run.seconds, 1.9);
-    EXPECT_LT(run.seconds, 5.0);
 }
 
 TEST(ProgramRun, NoLoadableLibraryIsOneLineNamingItThenTheInitFailure)

@@ -207,32 +207,29 @@ TEST_F(Wire, OpenTwiceOpensOnceAndInitFailureKeepsFtOpenUncalled)
 
 TEST_F(Wire, FailedOpenStepsCloseTheHandleTheyGot)
 {
-    configure(failing(Function::set_timeouts, 1));
-    ASSERT_EQ(wex_init(&w), 0);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(wex_open(&w), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(calls_since(1), (std::vector<std::string>{"Open(0)", "SetTimeouts(25,25)=4", "Close"}));
-    EXPECT_EQ(vmodule::vwex_counters().open_handles, 0u);
-    EXPECT_EQ(w.open, 0);
-
-    configure(failing(Function::set_bit_mode, 1));
-    ASSERT_EQ(wex_init(&w), 0);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(wex_open(&w), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Could not enable bit-bang mode.\n");
-    EXPECT_EQ(calls_since(1),
-              (std::vector<std::string>{"Open(0)", "SetTimeouts(25,25)", "SetBitMode(ff,ff)=4", "Close"}));
-    EXPECT_EQ(vmodule::vwex_counters().open_handles, 0u);
-
     ModuleConfig absent;
     absent.absent = true;
-    configure(absent);
-    ASSERT_EQ(wex_init(&w), 0);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(wex_open(&w), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "wex_open: FT_Open failed to open WEX-Q40 device.\n");
-    EXPECT_EQ(calls_since(1), std::vector<std::string>{"Open(0)=2"});
+    const struct {
+        ModuleConfig config;
+        std::string printed;
+        std::vector<std::string> calls;  // after FT_SetVIDPID
+    } cases[] = {
+        {failing(Function::set_timeouts, 1), "", {"Open(0)", "SetTimeouts(25,25)=4", "Close"}},
+        {failing(Function::set_bit_mode, 1), "Could not enable bit-bang mode.\n",
+         {"Open(0)", "SetTimeouts(25,25)", "SetBitMode(ff,ff)=4", "Close"}},
+        {absent, "wex_open: FT_Open failed to open WEX-Q40 device.\n", {"Open(0)=2"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.calls.back());
+        configure(c.config);
+        ASSERT_EQ(wex_init(&w), 0);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(wex_open(&w), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+        EXPECT_EQ(calls_since(1), c.calls);
+        EXPECT_EQ(vmodule::vwex_counters().open_handles, 0u);
+        EXPECT_EQ(w.open, 0);
+    }
 }
 
 TEST_F(Wire, FailedCloseKeepsTheRecordOpenForAnotherTry)

@@ -84,37 +84,31 @@ TEST(OpenDrainLine, LowWhenEitherSidePulls)
     EXPECT_EQ(bench.sensor.counters().data_driven_high, 1u);
 }
 
-TEST(Start, DriversSequenceIsRecognised)
-{
-    Bench bench;
-    bench.host.start();
-    EXPECT_EQ(bench.sensor.counters().starts, 1u);
-    EXPECT_EQ(bench.sensor.counters().data_changed_clock_high, 0u);
-}
-
-TEST(Start, IncompleteSequencesAreNot)
+TEST(Start, OnlyTheDriversSequenceIsRecognised)
 {
     struct Case {
         const char *name;
         void (*play)(LineScript<Chip> &);
+        unsigned starts;
         unsigned misuse;
     };
     const Case cases[] = {
+        {"the driver's sequence", [](LineScript<Chip> &h) { h.start(); }, 1, 0},
         {"no middle clock",
-         [](LineScript<Chip> &h) { h.clock_high(); h.data_low(); h.data_release(); h.clock_low(); }, 1},
+         [](LineScript<Chip> &h) { h.clock_high(); h.data_low(); h.data_release(); h.clock_low(); }, 0, 1},
         {"data rises with clock low",
          [](LineScript<Chip> &h) {
              h.clock_high(); h.data_low(); h.clock_low(); h.data_release(); h.clock_high(); h.clock_low();
-         }, 0},
+         }, 0, 0},
         {"data falls with clock low",
          [](LineScript<Chip> &h) {
              h.data_low(); h.clock_high(); h.clock_low(); h.clock_high(); h.data_release(); h.clock_low();
-         }, 1},
+         }, 0, 1},
     };
     for (const Case &c : cases) {
         Bench bench;
         c.play(bench.host);
-        EXPECT_EQ(bench.sensor.counters().starts, 0u) << c.name;
+        EXPECT_EQ(bench.sensor.counters().starts, c.starts) << c.name;
         EXPECT_EQ(bench.sensor.counters().data_changed_clock_high, c.misuse) << c.name;
     }
 }
