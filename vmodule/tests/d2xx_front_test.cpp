@@ -360,6 +360,11 @@ TEST_F(Environment, Values)
     EXPECT_EQ(fail.fail_function, Function::get_bit_mode);
     EXPECT_EQ(fail.fail_call, 3u);
     EXPECT_EQ(with({{"VWEX_FAIL", "any:40"}}).fail_function, Function::any);
+    for (unsigned f = 0; f <= static_cast<unsigned>(Function::any); ++f) {
+        const auto function = static_cast<Function>(f);
+        const std::string value = std::string(vwex_function_name(function)) + ":2";
+        EXPECT_EQ(with({{"VWEX_FAIL", value.c_str()}}).fail_function, function) << "the trace's name " << value;
+    }
     EXPECT_EQ(with({{"VWEX_BAD_CRC", "hum"}}).sensor.bad_crc, Frame::humidity);
     const ModuleConfig flip = with({{"VWEX_FLIP", "temp:23"}});
     EXPECT_EQ(flip.sensor.flip_frame, Frame::temperature);
