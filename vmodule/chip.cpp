@@ -4,12 +4,8 @@
 
 namespace vmodule {
 
-namespace {
-
 using wex_module::clock_pin;
 using wex_module::data_pin;
-
-}  // namespace
 
 Chip::Chip(Sensor &sensor, Stuck stuck) : sensor_(sensor), stuck_(stuck) {}
 
