@@ -40,16 +40,17 @@ int wex_open(wex *w)
         return -1;
     }
     if (usb.set_timeouts(w->handle, read_timeout_ms, write_timeout_ms) != FT_OK) {
-        usb.close(w->handle);
+        usb.close(w->handle);  // the open has failed already; a failed close adds nothing
         return -1;
     }
     if (usb.set_bit_mode(w->handle, WEX_PINS_ALL_OUTPUTS, WEX_BIT_BANG_MODE) != FT_OK) {
-        usb.close(w->handle);
+        usb.close(w->handle);  // the open has failed already; a failed close adds nothing
         std::printf("Could not enable bit-bang mode.\n");
         return -1;
     }
     w->open = 1;
     // The interface rests with the data line released and the clock low.
+    // Their results are dropped: each measurement sets both lines again.
     wex_set_data_direction(w, WEX_DATA_RELEASE);
     wex_set_clear_bit(w, 0, WEX_CLOCK_BIT);
     return 0;

@@ -29,6 +29,7 @@ outcome measure(wex *w, std::uint8_t command, std::uint16_t *raw)
 {
     // A busy sample left in the image by a failed wait must never drive the data line high.
     w->port = static_cast<std::uint8_t>(w->port & ~WEX_DATA_MASK);
+    // Both fail only on a record that is not open, which the callers have checked.
     wex_reset_sensor(w);
     wex_write_byte(w, command);
     const outcome waited = wait_until_ready(w);
@@ -38,6 +39,7 @@ outcome measure(wex *w, std::uint8_t command, std::uint16_t *raw)
     const std::uint8_t low = wex_read_byte(w, 0);
     const std::uint8_t checksum = wex_read_byte(w, 1);
     w->crc = 0;
+    // wex_calcrc cannot fail.
     wex_calcrc(w, command);
     wex_calcrc(w, high);
     wex_calcrc(w, low);

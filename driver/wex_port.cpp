@@ -27,6 +27,6 @@ int wex_set_data_direction(wex *w, int direction)
         return wex_usb().set_bit_mode(w->handle, WEX_PINS_DATA_INPUT, WEX_BIT_BANG_MODE) == FT_OK ? 0 : -1;
     if (wex_usb().set_bit_mode(w->handle, WEX_PINS_ALL_OUTPUTS, WEX_BIT_BANG_MODE) != FT_OK)
         return -1;
-    wex_set_clear_bit(w, 0, WEX_DATA_BIT);
+    wex_set_clear_bit(w, 0, WEX_DATA_BIT);  // a failed write says so itself; the checksum catches its effect
     return 0;
 }

@@ -2,6 +2,7 @@
 
 namespace {
 
+// The line actions drop their results: what a failed pin change disturbs, the frame checksum catches.
 void clock_high(wex *w)
 {
     wex_set_clear_bit(w, 1, WEX_CLOCK_BIT);
@@ -56,6 +57,7 @@ int wex_write_byte(wex *w, std::uint8_t value)
             data_low(w);
         clock_pulse(w);
     }
+    // The acknowledge is not read: a mute sensor shows as a time-out, after the full wait.
     data_release(w);
     clock_pulse(w);
     return 0;
@@ -70,6 +72,7 @@ std::uint8_t wex_read_byte(wex *w, int last)
     std::uint8_t sample = 0;
     for (int i = 0; i < 8; ++i) {
         clock_high(w);
+        // A failed sample gives a wrong bit at worst, which the frame checksum rejects.
         wex_usb().get_bit_mode(w->handle, &sample);
         result = static_cast<std::uint8_t>((result << 1) | ((sample & WEX_DATA_MASK) ? 1 : 0));
         clock_low(w);

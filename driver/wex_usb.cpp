@@ -30,7 +30,7 @@ bool loaded = false;
 template <typename Function>
 bool bind(void *library, const char *name, Function &slot, std::string &why)
 {
-    dlerror();
+    dlerror();  // clears an earlier error, so that the one read below is this lookup's
     void *symbol = dlsym(library, name);
     if (symbol == nullptr) {
         const char *error = dlerror();
@@ -84,7 +84,7 @@ int wex_usb_load(const char *caller)
     }
     d2xx_api table = unloaded;
     if (!bind_all(library, table, why)) {
-        dlclose(library);
+        dlclose(library);  // the load has failed already; a failed unload changes nothing
         std::printf("%s: cannot load %s: %s\n", caller, library_name, why.c_str());
         return -1;
     }

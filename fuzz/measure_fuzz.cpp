@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "module_facts.h"
 #include "vwex.h"
 #include "wex.h"
 
@@ -14,7 +15,6 @@ using vmodule::ModuleConfig;
 
 namespace {
 
-constexpr unsigned driver_wait_samples = 20;
 constexpr unsigned max_fault_position = 320;  // past the longest sequence: no fault at all
 
 class Input {
@@ -109,9 +109,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     const auto &s = config.sensor;
     const bool sensor_sound = !s.mute && !s.never_ready && config.stuck == vmodule::Stuck::none &&
-                              s.busy_samples < driver_wait_samples;
-    const bool temperature_right = checksum_right(s.temperature_checksum, 0x03, s.raw_temperature);
-    const bool humidity_right = checksum_right(s.humidity_checksum, 0x05, s.raw_humidity);
+                              s.busy_samples < wex_module::wait_samples;
+    const bool temperature_right =
+        checksum_right(s.temperature_checksum, wex_module::command_temperature, s.raw_temperature);
+    const bool humidity_right = checksum_right(s.humidity_checksum, wex_module::command_humidity, s.raw_humidity);
     require((temp == 0) == (sensor_sound && temperature_right), "temperature frame judged wrongly");
     if (temp == 0) {
         require(w.temperature == wex_celsius_from_raw(s.raw_temperature), "the temperature is not the sensor's");

@@ -8,11 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "program_output.h"
 #include "run_program.h"
 
 namespace {
 
-const std::string good_report = "Temperature: 30.0C, 86.0F\nHumidity: 50.6%\nDewpoint: 18.6C, 65.5F\n";
+const std::string &good_report = wex_test::default_reading;
 const std::string report_prefixes[] = {"Temperature:", "Humidity:", "Dewpoint:"};
 constexpr double time_limit_s = 8.0;
 
@@ -130,8 +131,7 @@ TEST(WireNoise, EverySingleBitFlipOfEitherFrameIsRejected)
     for (std::size_t i = 0; i < results.size(); ++i) {
         SCOPED_TRACE(envs[i][0]);
         EXPECT_EQ(results[i].status, 255);
-        EXPECT_EQ(results[i].out, i < 24 ? "wex_read_temp: Bad CRC. Temp reading failed.\nwex_read_temp failed!\n"
-                                         : "wex_read_hum failed!\n");
+        EXPECT_EQ(results[i].out, i < 24 ? wex_test::bad_temperature_checksum : wex_test::humidity_failed);
     }
 }
 
@@ -139,10 +139,10 @@ TEST(WireNoise, StuckDataLineFailsCleanlyInBoundedTime)
 {
     const Outcome low = run_with({"VWEX_STUCK=low"});
     EXPECT_EQ(low.status, 255);
-    EXPECT_EQ(low.out, "wex_read_temp: Bad CRC. Temp reading failed.\nwex_read_temp failed!\n");
+    EXPECT_EQ(low.out, wex_test::bad_temperature_checksum);
     const Outcome high = run_with({"VWEX_STUCK=high"});
     EXPECT_EQ(high.status, 255);
-    EXPECT_EQ(high.out, "wex_read_temp: Timed out waiting for the sensor.\nwex_read_temp failed!\n");
+    EXPECT_EQ(high.out, wex_test::sensor_timed_out);
     EXPECT_LT(high.seconds, 5.0);
     for (const Outcome *run : {&low, &high})
         EXPECT_EQ(run->report.at("open_handles"), 0u);

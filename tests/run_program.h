@@ -6,18 +6,15 @@
 #include <string>
 #include <vector>
 
-struct Outcome {
-    std::string out;
-    std::string err;
-    int status = -1;         // exit status, or -1 if killed or not started
-    bool timed_out = false;  // killed after the time limit
-    double seconds = 0;
+#include "child_run.h"
+
+struct Outcome : wex_test::ChildRun {
     std::map<std::string, unsigned> report;  // the virtual module's counters at unload
 };
 
 // env: NAME=value entries added to a minimal environment; library_dir goes
 // into LD_LIBRARY_PATH (empty: none).
 Outcome run_program(const std::string &program, const std::vector<std::string> &args,
-                const std::vector<std::string> &env, const std::string &library_dir, double time_limit_s);
+                    const std::vector<std::string> &env, const std::string &library_dir, double time_limit_s);
 
 #endif

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "line_actions.h"
+#include "line_script.h"
+#include "module_facts.h"
 #include "vwex.h"
 #include "wex.h"
 
@@ -57,12 +58,18 @@ std::vector<std::string> calls_since(std::size_t first)
 
 // The sensor protocol's line actions as the calls the virtual module logs.
 struct CallNames {
-    std::vector<std::string> calls;
-    void set_bit_mode(unsigned mask) { calls.push_back("SetBitMode(" + hex(mask) + ",ff)"); }
-    void write(unsigned pins) { calls.push_back("Write(" + hex(pins) + ")"); }
-    void sample() { calls.push_back("GetBitMode"); }
+    static std::string set_bit_mode(unsigned mask, unsigned mode)
+    {
+        return "SetBitMode(" + hex(mask) + "," + hex(mode) + ")";
+    }
+    static std::string write(unsigned pins) { return "Write(" + hex(pins) + ")"; }
+    static std::string read_pins() { return "GetBitMode"; }
 };
-using Expected = LineActions<CallNames>;
+
+struct Expected {
+    wex_test::Recorder<CallNames> calls;
+    wex_test::LineScript<wex_test::Recorder<CallNames>> wire{calls};
+};
 
 class Wire : public ::testing::Test {
 protected:
@@ -103,13 +110,13 @@ TEST_F(Wire, CleanReadingIsExactlyTheCallsOfTheProtocol)
     ASSERT_EQ(wex_close(&w), 0);
 
     Expected e;
-    e.sink.calls = {"SetVIDPID(403,fbf9)", "Open(0)", "SetTimeouts(25,25)"};
-    e.open();
-    e.cycle(0x03, 0);
-    e.cycle(0x05, 0);
-    e.sink.calls.push_back("Close");
-    EXPECT_EQ(e.sink.calls.size(), 259u);
-    EXPECT_EQ(calls_since(0), e.sink.calls);
+    e.calls.traffic = {"SetVIDPID(403,fbf9)", "Open(0)", "SetTimeouts(25,25)"};
+    e.wire.open();
+    e.wire.measure(wex_module::command_temperature);
+    e.wire.measure(wex_module::command_humidity);
+    e.calls.traffic.push_back("Close");
+    EXPECT_EQ(e.calls.traffic.size(), 259u);
+    EXPECT_EQ(calls_since(0), e.calls.traffic);
     EXPECT_EQ(poll_sleeps, 2) << "even a sensor ready at once costs one sleep per cycle";
     EXPECT_DOUBLE_EQ(w.temperature, 30.0);
     EXPECT_NEAR(w.humidity, 50.56, 5e-5);
@@ -140,9 +147,9 @@ TEST_F(Wire, CommandByteIsNineDirectionChangesAndTwentyFourPinWrites)
     const std::size_t first = vmodule::vwex_calls().size();
     ASSERT_EQ(wex_write_byte(&w, 0x03), 0);
     Expected e;
-    e.command(0x03);
+    e.wire.write_byte(0x03);
     const auto sent = calls_since(first);
-    EXPECT_EQ(sent, e.sink.calls);
+    EXPECT_EQ(sent, e.calls.traffic);
     EXPECT_EQ(std::count(sent.begin(), sent.end(), "SetBitMode(ff,ff)") +
                   std::count(sent.begin(), sent.end(), "SetBitMode(fd,ff)"),
               9);
@@ -156,8 +163,8 @@ TEST_F(Wire, ReadingAReleasedLineGivesOnesAndTheLastByteIsNeverAcknowledged)
     const std::size_t first = vmodule::vwex_calls().size();
     EXPECT_EQ(wex_read_byte(&w, 1), 0xFF);
     Expected e;
-    e.read(true);
-    EXPECT_EQ(calls_since(first), e.sink.calls);
+    e.wire.read_byte(true);
+    EXPECT_EQ(calls_since(first), e.calls.traffic);
     for (const auto &c : calls_since(first))
         EXPECT_NE(c, "SetBitMode(ff,ff)") << "the data line was driven after the last byte";
 }
@@ -200,32 +207,29 @@ TEST_F(Wire, OpenTwiceOpensOnceAndInitFailureKeepsFtOpenUncalled)
 
 TEST_F(Wire, FailedOpenStepsCloseTheHandleTheyGot)
 {
-    configure(failing(Function::set_timeouts, 1));
-    ASSERT_EQ(wex_init(&w), 0);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(wex_open(&w), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(calls_since(1), (std::vector<std::string>{"Open(0)", "SetTimeouts(25,25)=4", "Close"}));
-    EXPECT_EQ(vmodule::vwex_counters().open_handles, 0u);
-    EXPECT_EQ(w.open, 0);
-
-    configure(failing(Function::set_bit_mode, 1));
-    ASSERT_EQ(wex_init(&w), 0);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(wex_open(&w), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Could not enable bit-bang mode.\n");
-    EXPECT_EQ(calls_since(1),
-              (std::vector<std::string>{"Open(0)", "SetTimeouts(25,25)", "SetBitMode(ff,ff)=4", "Close"}));
-    EXPECT_EQ(vmodule::vwex_counters().open_handles, 0u);
-
     ModuleConfig absent;
     absent.absent = true;
-    configure(absent);
-    ASSERT_EQ(wex_init(&w), 0);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(wex_open(&w), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "wex_open: FT_Open failed to open WEX-Q40 device.\n");
-    EXPECT_EQ(calls_since(1), std::vector<std::string>{"Open(0)=2"});
+    const struct {
+        ModuleConfig config;
+        std::string printed;
+        std::vector<std::string> calls;  // after FT_SetVIDPID
+    } cases[] = {
+        {failing(Function::set_timeouts, 1), "", {"Open(0)", "SetTimeouts(25,25)=4", "Close"}},
+        {failing(Function::set_bit_mode, 1), "Could not enable bit-bang mode.\n",
+         {"Open(0)", "SetTimeouts(25,25)", "SetBitMode(ff,ff)=4", "Close"}},
+        {absent, "wex_open: FT_Open failed to open WEX-Q40 device.\n", {"Open(0)=2"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.calls.back());
+        configure(c.config);
+        ASSERT_EQ(wex_init(&w), 0);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(wex_open(&w), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+        EXPECT_EQ(calls_since(1), c.calls);
+        EXPECT_EQ(vmodule::vwex_counters().open_handles, 0u);
+        EXPECT_EQ(w.open, 0);
+    }
 }
 
 TEST_F(Wire, FailedCloseKeepsTheRecordOpenForAnotherTry)

@@ -1,12 +1,11 @@
 #include "chip.h"
 
+#include "module_facts.h"
+
 namespace vmodule {
 
-namespace {
-
-constexpr std::uint8_t bit_bang_mode = 0xFF;
-
-}  // namespace
+using wex_module::clock_pin;
+using wex_module::data_pin;
 
 Chip::Chip(Sensor &sensor, Stuck stuck) : sensor_(sensor), stuck_(stuck) {}
 
@@ -22,7 +21,7 @@ void Chip::set_bit_mode(std::uint8_t mask, std::uint8_t mode)
 {
     mask_ = mask;
     mode_ = mode;
-    if (mode != bit_bang_mode)
+    if (mode != wex_module::bit_bang_mode)
         ++counters_.bad_bit_mode;
     update_sensor();
 }

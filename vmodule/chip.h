@@ -18,9 +18,6 @@ struct ChipCounters {
 
 class Chip {
 public:
-    static constexpr std::uint8_t clock_pin = 0x01;
-    static constexpr std::uint8_t data_pin = 0x02;
-
     explicit Chip(Sensor &sensor, Stuck stuck = Stuck::none);
 
     void reset();  // as after opening the chip: bit-bang off, all pins inputs, latch 0

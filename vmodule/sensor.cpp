@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <cmath>
 
+#include "module_facts.h"
+
 namespace vmodule {
 
 namespace {
 
-constexpr std::uint8_t command_temperature = 0x03;
-constexpr std::uint8_t command_humidity = 0x05;
+using wex_module::command_humidity;
+using wex_module::command_temperature;
+
+// Written from the sensor's side and not shared with the driver: this model is what the driver is checked against.
 constexpr std::uint8_t crc_polynomial = 0x31;
 constexpr int bits_per_byte = 8;
 constexpr int frame_bytes = 3;
@@ -50,6 +54,11 @@ std::uint16_t clamp_raw(double raw)
 std::uint8_t sensor_checksum_byte(std::uint8_t command, std::uint8_t high, std::uint8_t low)
 {
     return reversed(crc_step(crc_step(crc_step(0, command), high), low));
+}
+
+double celsius_from_raw(std::uint16_t raw)
+{
+    return raw * temperature_slope + temperature_offset;
 }
 
 std::uint16_t raw_from_celsius(double celsius)

@@ -86,6 +86,8 @@ std::uint8_t sensor_checksum_byte(std::uint8_t command, std::uint8_t high, std::
 
 // Raw words for physical values, the inverse of the driver's conversions.
 std::uint16_t raw_from_celsius(double celsius);
+// The temperature a raw word stands for, which the sensor compensates its humidity word for.
+double celsius_from_raw(std::uint16_t raw);
 std::uint16_t raw_from_humidity(double percent, double celsius);
 
 }  // namespace vmodule

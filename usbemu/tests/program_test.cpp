@@ -14,14 +14,19 @@
 #include <string>
 #include <vector>
 
-#include "child.h"
+#include "child_run.h"
 #include "emulator.h"
-#include "line_actions.h"
+#include "line_script.h"
+#include "module_facts.h"
+#include "program_output.h"
 
 namespace {
 
-const std::string good_report = "Temperature: 30.0C, 86.0F\nHumidity: 50.6%\nDewpoint: 18.6C, 65.5F\n";
-const std::string not_opened = "wex_open: FT_Open failed to open WEX-Q40 device.\nwex_open failed!\n";
+using wex_test::ChildRun;
+using wex_test::environment_with;
+using wex_test::not_opened;
+using wex_test::run_child;
+const std::string &good_report = wex_test::default_reading;
 constexpr double time_limit_s = 20.0;
 constexpr std::uint16_t sio_set_bitmode = 0x0B;
 constexpr std::uint16_t sio_read_pins = 0x0C;
@@ -29,7 +34,7 @@ constexpr std::uint16_t sio_read_pins = 0x0C;
 // No folder of a stand-in libftd2xx.so on the search path, so the program falls back to the backend.
 ChildRun run_program()
 {
-    return run_child({WEX_PROGRAM}, {}, {"LD_LIBRARY_PATH", "LIBUSB_DEBUG"}, time_limit_s);
+    return run_child({WEX_PROGRAM}, environment_with({}, {"LD_LIBRARY_PATH", "LIBUSB_DEBUG"}), time_limit_s);
 }
 
 std::string hex(unsigned value, int digits)
@@ -70,20 +75,20 @@ std::vector<std::string> bit_bang_traffic(const std::vector<usbemu::Request> &lo
 // The traffic the driver's D2XX calls must cause: one set-bit-mode per
 // FT_SetBitMode, one bulk OUT of the pin image per FT_Write, one read-pins per FT_GetBitMode.
 struct UsbRequests {
-    static constexpr unsigned bit_bang = 0xFF;
-    std::vector<std::string> traffic;
-    void set_bit_mode(unsigned mask) { traffic.push_back("mode " + hex(bit_bang << 8 | mask, 4)); }
-    void write(unsigned pins) { traffic.push_back("out " + hex(pins, 2)); }
-    void sample() { traffic.push_back("pins"); }
+    static std::string set_bit_mode(unsigned mask, unsigned mode) { return "mode " + hex(mode << 8 | mask, 4); }
+    static std::string write(unsigned pins) { return "out " + hex(pins, 2); }
+    static std::string read_pins() { return "pins"; }
 };
 
 std::vector<std::string> expected_reading(unsigned busy)
 {
-    LineActions<UsbRequests> wire;
+    wex_test::Recorder<UsbRequests> requests;
+    requests.busy = busy;
+    wex_test::LineScript<wex_test::Recorder<UsbRequests>> wire{requests};
     wire.open();
-    wire.cycle(0x03, busy);
-    wire.cycle(0x05, busy);
-    return wire.sink.traffic;
+    wire.measure(wex_module::command_temperature);
+    wire.measure(wex_module::command_humidity);
+    return requests.traffic;
 }
 
 class CleanReading : public ::testing::TestWithParam<unsigned> {};
@@ -167,11 +172,11 @@ INSTANTIATE_TEST_SUITE_P(
     Program, Failure,
     ::testing::Values(
         failure("NoDevice", not_opened, [](usbemu::Config &c) { c.present = false; }),
-        failure("BadTemperatureChecksum", "wex_read_temp: Bad CRC. Temp reading failed.\nwex_read_temp failed!\n",
+        failure("BadTemperatureChecksum", wex_test::bad_temperature_checksum,
                 [](usbemu::Config &c) { c.sensor.bad_crc = vmodule::Frame::temperature; }),
-        failure("BadHumidityChecksum", "wex_read_hum failed!\n",
+        failure("BadHumidityChecksum", wex_test::humidity_failed,
                 [](usbemu::Config &c) { c.sensor.bad_crc = vmodule::Frame::humidity; }),
-        failure("SensorNeverFinishes", "wex_read_temp: Timed out waiting for the sensor.\nwex_read_temp failed!\n",
+        failure("SensorNeverFinishes", wex_test::sensor_timed_out,
                 [](usbemu::Config &c) { c.sensor.never_ready = true; }),
         failure("ClaimedByAnotherProgram",
                 "FT_Open: USB device /dev/bus/usb/001/002 is claimed by another program\n" + not_opened,
@@ -258,8 +263,9 @@ TEST(ClosedDeviceNode, NamesThePermissionFailureBeforeTheDriversLines)
         argv = {USBEMU_SETPRIV, "--reuid=65534", "--regid=65534", "--clear-groups"};
     }
     argv.insert(argv.end(), {tool, "--node-closed", "--", program});
-    const ChildRun run = run_child(argv, {"TMPDIR=/tmp"},
-                                   {"LD_PRELOAD", "UMOCKDEV_DIR", "LD_LIBRARY_PATH", "LIBUSB_DEBUG"}, time_limit_s);
+    const ChildRun run = run_child(
+        argv, environment_with({"TMPDIR=/tmp"}, {"LD_PRELOAD", "UMOCKDEV_DIR", "LD_LIBRARY_PATH", "LIBUSB_DEBUG"}),
+        time_limit_s);
     std::remove(tool.c_str());
     std::remove(program.c_str());
     rmdir(dir.c_str());

@@ -9,10 +9,16 @@
 #include <sstream>
 
 #include "d2xx.h"
-#include "host.h"
+#include "line_script.h"
+#include "module_facts.h"
 #include "vwex.h"
 
 using namespace vmodule;
+using wex_test::LineScript;
+using wex_module::command_humidity;
+using wex_module::command_temperature;
+using wex_module::product_id;
+using wex_module::vendor_id;
 
 namespace {
 
@@ -55,7 +61,7 @@ protected:
 
     FT_HANDLE open_module()
     {
-        EXPECT_EQ(FT_SetVIDPID(0x0403, 0xFBF9), FT_OK);
+        EXPECT_EQ(FT_SetVIDPID(vendor_id, product_id), FT_OK);
         FT_HANDLE handle = nullptr;
         EXPECT_EQ(FT_Open(0, &handle), FT_OK);
         return handle;
@@ -65,12 +71,12 @@ protected:
     std::vector<Bytes> reading()
     {
         D2xxPort port{open_module()};
-        Host<D2xxPort> host{port};
+        LineScript<D2xxPort> host{port};
         EXPECT_EQ(FT_SetTimeouts(port.handle, 25, 25), FT_OK);
         EXPECT_EQ(FT_SetBitMode(port.handle, 0xFF, 0xFF), FT_OK);
         host.data_release();
         host.clock_low();
-        std::vector<Bytes> frames{host.measure(0x03), host.measure(0x05)};
+        std::vector<Bytes> frames{host.measure(command_temperature), host.measure(command_humidity)};
         EXPECT_EQ(FT_Close(port.handle), FT_OK);
         return frames;
     }
@@ -78,7 +84,8 @@ protected:
 
 TEST_F(D2xx, CleanReadingIs259Calls)
 {
-    EXPECT_EQ(reading(), (std::vector<Bytes>{{0x1B, 0x58, 0x9E}, {0x05, 0xDC, sensor_checksum_byte(0x05, 0x05, 0xDC)}}));
+    EXPECT_EQ(reading(),
+              (std::vector<Bytes>{{0x1B, 0x58, 0x9E}, {0x05, 0xDC, sensor_checksum_byte(command_humidity, 0x05, 0xDC)}}));
     const ModuleCounters counters = vwex_counters();
     EXPECT_EQ(counters.calls, 259u);
     EXPECT_EQ(counters.open_handles, 0u);
@@ -90,8 +97,8 @@ TEST_F(D2xx, CleanReadingIs259Calls)
     const std::vector<Call> &calls = vwex_calls();
     ASSERT_EQ(calls.size(), 259u);
     EXPECT_EQ(calls[0].function, Function::set_vid_pid);
-    EXPECT_EQ(calls[0].a, 0x0403u);
-    EXPECT_EQ(calls[0].b, 0xFBF9u);
+    EXPECT_EQ(calls[0].a, vendor_id);
+    EXPECT_EQ(calls[0].b, product_id);
     EXPECT_EQ(calls[2].function, Function::set_timeouts);
     EXPECT_EQ(calls[2].c, 25u);
     EXPECT_EQ(calls[258].function, Function::close);
@@ -108,11 +115,11 @@ TEST_F(D2xx, OpenFindsOnlyIndexZeroWithTheModulesIds)
         bool absent;
         FT_STATUS status;
     } cases[] = {
-        {0x0403, 0xFBF9, 0, false, FT_OK},
-        {0x0403, 0xFBF9, 1, false, FT_DEVICE_NOT_FOUND},
-        {0x0403, 0x6001, 0, false, FT_DEVICE_NOT_FOUND},
+        {vendor_id, product_id, 0, false, FT_OK},
+        {vendor_id, product_id, 1, false, FT_DEVICE_NOT_FOUND},
+        {vendor_id, 0x6001, 0, false, FT_DEVICE_NOT_FOUND},
         {0x0000, 0x0000, 0, false, FT_DEVICE_NOT_FOUND},
-        {0x0403, 0xFBF9, 0, true, FT_DEVICE_NOT_FOUND},
+        {vendor_id, product_id, 0, true, FT_DEVICE_NOT_FOUND},
     };
     for (const auto &c : cases) {
         ModuleConfig config;
@@ -161,7 +168,7 @@ TEST_F(D2xx, HandleValidFromOpenToCloseOnly)
 
 TEST_F(D2xx, FailedCallHasNoEffect)
 {
-    std::uint8_t clock = Chip::clock_pin;
+    std::uint8_t clock = wex_module::clock_pin;
     std::uint8_t pins = 0x5A;
     std::uint32_t written = 7;
     FT_HANDLE handle = nullptr;
@@ -178,9 +185,9 @@ TEST_F(D2xx, FailedCallHasNoEffect)
         std::function<FT_STATUS()> call;
         std::function<void()> unchanged;
     } cases[] = {
-        {Function::set_vid_pid, FT_IO_ERROR, [] {}, [] { return FT_SetVIDPID(0x0403, 0xFBF9); },
+        {Function::set_vid_pid, FT_IO_ERROR, [] {}, [] { return FT_SetVIDPID(vendor_id, product_id); },
          [&] { EXPECT_EQ(FT_Open(0, &handle), FT_DEVICE_NOT_FOUND) << "IDs not stored"; }},
-        {Function::open, FT_DEVICE_NOT_FOUND, [] { FT_SetVIDPID(0x0403, 0xFBF9); },
+        {Function::open, FT_DEVICE_NOT_FOUND, [] { FT_SetVIDPID(vendor_id, product_id); },
          [&] { return FT_Open(0, &handle); },
          [&] {
              EXPECT_EQ(handle, nullptr);
@@ -246,10 +253,10 @@ TEST_F(D2xx, FailedSampleIsNotCountedAsBusy)
     config.fail_call = 1;
     vwex_configure(config);
     D2xxPort port{open_module()};
-    Host<D2xxPort> host{port};
+    LineScript<D2xxPort> host{port};
     host.open();
     host.start();
-    host.write_byte(0x03);
+    host.write_byte(command_temperature);
     std::uint8_t pins = 0;
     EXPECT_EQ(FT_GetBitMode(port.handle, &pins), FT_IO_ERROR);
     EXPECT_EQ(host.wait_ready(), 2);
@@ -309,7 +316,7 @@ TEST_F(D2xx, LatencyPerCall)
     vwex_configure(config);
     const auto begin = std::chrono::steady_clock::now();
     for (int i = 0; i < 5; ++i)
-        FT_SetVIDPID(0x0403, 0xFBF9);
+        FT_SetVIDPID(vendor_id, product_id);
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(100));
 }
 
@@ -353,6 +360,11 @@ TEST_F(Environment, Values)
     EXPECT_EQ(fail.fail_function, Function::get_bit_mode);
     EXPECT_EQ(fail.fail_call, 3u);
     EXPECT_EQ(with({{"VWEX_FAIL", "any:40"}}).fail_function, Function::any);
+    for (unsigned f = 0; f <= static_cast<unsigned>(Function::any); ++f) {
+        const auto function = static_cast<Function>(f);
+        const std::string value = std::string(vwex_function_name(function)) + ":2";
+        EXPECT_EQ(with({{"VWEX_FAIL", value.c_str()}}).fail_function, function) << "the trace's name " << value;
+    }
     EXPECT_EQ(with({{"VWEX_BAD_CRC", "hum"}}).sensor.bad_crc, Frame::humidity);
     const ModuleConfig flip = with({{"VWEX_FLIP", "temp:23"}});
     EXPECT_EQ(flip.sensor.flip_frame, Frame::temperature);
