@@ -16,10 +16,12 @@ struct Shown {
     const char *unit;
 };
 constexpr Shown shown[quantities] = {
-    {"temperature", "temperature", " C"},
-    {"humidity", "humidity", " %"},
-    {"dewpoint", "dew point", " C"},
+    {"temperature", "temperature", "C"},
+    {"humidity", "humidity", "%"},
+    {"dewpoint", "dew point", "C"},
 };
+// Marks the values out of range and keeps the first line short.
+constexpr const char *state_marks[] = {"", "!", "!!", ""};
 
 std::string range_text(const std::optional<Range> &range)
 {
@@ -58,19 +60,21 @@ int run_check(const Options &options, Clock::time_point deadline)
     State worst = ok;
     std::string text;
     std::string perfdata;
+    std::string long_output;
     for (std::size_t q = 0; q < quantities; ++q) {
         const Thresholds &t = options.thresholds[q];
         const bool known = q != dewpoint || r.values.dewpoint_is_number;
         const State state = known ? judge(t, values[q]) : ok;
         worst = std::max(worst, state);
-        text += std::string(text.empty() ? "" : ", ") + shown[q].text_name + " " +
-                (known ? *printed[q] + shown[q].unit : std::string("not a number"));
+        const std::string value = known ? *printed[q] + shown[q].unit : std::string("not a number");
+        text += std::string(text.empty() ? "" : ", ") + shown[q].text_name + " " + value + state_marks[state];
         if (state != ok)
-            text += std::string(" (") + (state == critical ? "critical " : "warning ") +
-                    range_text(state == critical ? t.critical : t.warning) + ")";
+            long_output += std::string(shown[q].text_name) + " " + value + " " + state_names[state] + ", alert range " +
+                           range_text(state == critical ? t.critical : t.warning) + "\n";
         perfdata += std::string(perfdata.empty() ? "" : " ") + shown[q].label + "=" + (known ? *printed[q] : "U") +
                     (q == humidity ? "%" : "") + ";" + range_text(t.warning) + ";" + range_text(t.critical);
     }
     print_first_line(worst, text, perfdata);
+    std::printf("%s", long_output.c_str());
     return worst;
 }
