@@ -71,10 +71,12 @@ class Render(unittest.TestCase):
                 self.assertEqual((done.returncode, done.stderr), (0, ""))
 
     def test_sections_are_all_there(self):
-        text = rendered(PAGES[0])
-        for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "DIAGNOSTICS", "FILES",
-                        "ENVIRONMENT", "EXAMPLES", "SEE ALSO"):
-            self.assertTrue(f" {section} " in text, section)
+        for page in (PAGES[0], PAGES[2]):
+            text = rendered(page)
+            for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "DIAGNOSTICS", "FILES",
+                            "ENVIRONMENT", "EXAMPLES", "SEE ALSO"):
+                with self.subTest(page=page.name, section=section):
+                    self.assertTrue(f" {section} " in text, section)
 
 
 class Content(unittest.TestCase):

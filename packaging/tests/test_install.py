@@ -173,6 +173,8 @@ class SystemdUnits(unittest.TestCase):
         # The service's own limit bounds a stuck run, a little above the command's 30 s.
         self.assertGreater(int(settings["TimeoutStartSec"]), 30)
         self.assertLessEqual(int(settings["TimeoutStartSec"]), 60)
+        page = (PACKAGING / "wex-q40-textfile.8").read_text()
+        self.assertIn(f"after {settings['TimeoutStartSec']} seconds", page)
 
     def test_the_exposure_figure_is_read_from_systemd_analyze(self):
         with tempfile.TemporaryDirectory() as tmp:
