@@ -14,8 +14,6 @@
 
 #include "signals.h"
 
-extern char **environ;
-
 namespace {
 
 using std::chrono::milliseconds;

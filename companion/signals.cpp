@@ -42,8 +42,9 @@ void set_child_group(pid_t group)
 void set_file_to_remove(const char *path)
 {
     file_set = 0;
-    if (path != nullptr && std::strlen(path) < file_to_remove.size()) {
-        std::strcpy(file_to_remove.data(), path);
+    const std::size_t length = path != nullptr ? std::strlen(path) : 0;
+    if (length > 0 && length < file_to_remove.size()) {
+        std::memcpy(file_to_remove.data(), path, length + 1);
         file_set = 1;
     }
 }

@@ -1,6 +1,10 @@
 #include "companion_support.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,25 +40,33 @@ std::string read_file(const std::string &path)
     return content.str();
 }
 
-Consumed consume(const std::string &command, const std::string &input)
+Consumed consume(std::vector<std::string> command, const std::string &input)
 {
     const TempDir dir;
     write_file(dir / "input", input);
+    std::vector<char *> argv;
+    argv.reserve(command.size() + 1);
+    for (auto &word : command)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, (dir / "input").c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir / "output").c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     Consumed result;
-    FILE *pipe = popen((command + " <" + dir.path + "/input 2>&1").c_str(), "r");
-    if (pipe == nullptr)
-        return result;
-    char buffer[4096];
-    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        result.output.append(buffer, n);
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    pid_t pid = 0;
+    int status = 0;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0 && waitpid(pid, &status, 0) == pid)
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    posix_spawn_file_actions_destroy(&actions);
+    result.output = read_file(dir / "output");
     return result;
 }
 
 std::string write_script(const TempDir &dir, const std::string &name, const std::string &body)
 {
-    const std::string path = dir / name;
+    std::string path = dir / name;
     write_file(path, "#!/bin/sh\n" + body);
     chmod(path.c_str(), 0755);
     return path;

@@ -23,8 +23,8 @@ struct Consumed {
     std::string output;
 };
 
-// Feeds text to a shell command (jq, promtool) on its standard input.
-Consumed consume(const std::string &command, const std::string &input);
+// Feeds text to a consumer (jq, promtool) on its standard input; output and errors together.
+Consumed consume(std::vector<std::string> command, const std::string &input);
 
 // Writes an executable /bin/sh script.
 std::string write_script(const TempDir &dir, const std::string &name, const std::string &body);

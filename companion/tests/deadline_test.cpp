@@ -59,6 +59,7 @@ TEST(Deadline, SigtermToWexQ40KillsTheReadingFirst)
     const std::string lock = dir / "lock";
     std::vector<std::string> args = {WEX_Q40, "json", "-l", lock, "-b", sleeper};
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (auto &a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
