@@ -1,4 +1,5 @@
 // wex-q40: takes one reading with wex_q40_test and renders it for a monitoring system.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,6 +11,7 @@ namespace {
 
 constexpr int bad_usage = 2;
 constexpr int check_help_status = 3;
+constexpr int unwritten_status[] = {3, 1, 1, 2};  // check, json, influx, textfile
 
 bool is_named(const char *path, const char *name)
 {
@@ -17,7 +19,7 @@ bool is_named(const char *path, const char *name)
     return std::strcmp(slash != nullptr ? slash + 1 : path, name) == 0;
 }
 
-int run(Command command, int argc, char **argv)
+int run_command(Command command, int argc, char **argv)
 {
     const ParsedOptions parsed = parse_options(command, argc, argv);
     const Options &options = parsed.options;
@@ -44,6 +46,17 @@ int run(Command command, int argc, char **argv)
         return run_textfile(options, deadline);
     }
     return bad_usage;
+}
+
+// A reading nobody received is a failure, not a success.
+int run(Command command, int argc, char **argv)
+{
+    const int status = run_command(command, argc, argv);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "wex-q40: cannot write to standard output: %s\n", std::strerror(errno));
+        return unwritten_status[static_cast<int>(command)];
+    }
+    return status;
 }
 
 }  // namespace

@@ -30,8 +30,15 @@ void install_signal_handlers()
     action.sa_handler = on_signal;
     action.sa_flags = SA_RESETHAND | SA_NODEFER;
     sigemptyset(&action.sa_mask);
-    for (const int s : {SIGTERM, SIGINT, SIGHUP})
+    sigset_t ours;
+    sigemptyset(&ours);
+    for (const int s : {SIGTERM, SIGINT, SIGHUP}) {
         sigaction(s, &action, nullptr);
+        sigaddset(&ours, s);
+    }
+    sigprocmask(SIG_UNBLOCK, &ours, nullptr);
+    // Inherited SIG_IGN would have the kernel reap the reading program and lose its status.
+    signal(SIGCHLD, SIG_DFL);
 }
 
 void set_child_group(pid_t group)

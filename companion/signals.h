@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+// Also unblocks them and restores SIGCHLD, whatever the parent left.
 void install_signal_handlers();
 
 // 0: no child running.

@@ -68,6 +68,18 @@ TEST(Influx, LineProtocolForTelegrafAndNothingOnFailure)
     EXPECT_NE(run.err.find("wex_open failed!"), std::string::npos) << run.err;
 }
 
+TEST(Output, AReportThatCannotBeWrittenIsAFailure)
+{
+    const TempDir dir;
+    for (const auto &[command, status] : {std::pair{"check", 3}, {"json", 1}, {"influx", 1}}) {
+        const std::string line = std::string(WEX_Q40) + " " + command + " -l " + dir / "lock" + " -b " + WEX_PROGRAM;
+        const Outcome run = run_program("/bin/sh", {"-c", line + " >/dev/full"}, {}, WEX_VMODULE_DIR, 20);
+        EXPECT_EQ(run.status, status) << command;
+        EXPECT_NE(run.err.find("cannot write to standard output: No space left on device"), std::string::npos)
+            << run.err;
+    }
+}
+
 struct Textfile {
     TempDir dir;
     std::string prom() const { return read_file(dir / "out/wex_q40.prom"); }
