@@ -7,9 +7,15 @@ import unittest
 from pathlib import Path
 
 SOURCE_DIR = Path(sys.argv.pop(1))
-PAGES = [SOURCE_DIR / "packaging" / "wex_q40_test.1", SOURCE_DIR / "packaging" / "wex-q40-textfile.8"]
+PAGES = [SOURCE_DIR / "packaging" / "wex_q40_test.1", SOURCE_DIR / "packaging" / "wex-q40-textfile.8",
+         SOURCE_DIR / "packaging" / "wex-q40.1"]
 PROGRAM_SOURCES = ["app", "driver", "ftdi_backend"]
 PRINTF_LITERAL = re.compile(r'(?<![a-z])f?printf\s*\(\s*(?:stdout\s*,\s*)?"((?:[^"\\]|\\.)*)"')
+# The companion builds its messages from pieces: the literals of a line that prints,
+# returns or stores a message.
+COMPANION_PRINTF = re.compile(r'f?printf\s*\(\s*(?:(?:stdout|stderr)\s*,\s*)?"((?:[^"\\]|\\.)*)"')
+MESSAGE_LINE = re.compile(r'\b(?:error|what|failure)\b\s*(?:=|\()|return\s+(?:std::string\()?"')
+LITERAL = re.compile(r'"((?:[^"\\]|\\.)*)"')
 CONVERSION = re.compile(r"%[-+ #0]*[0-9]*(?:\.[0-9]+)?(?:l|ll|z|h)?[a-zA-Z]")
 
 
@@ -33,6 +39,22 @@ def program_messages():
     return messages
 
 
+def companion_messages():
+    """Every fixed piece of a message the companion prints, with the line it comes from."""
+    messages = []
+    for path in sorted((SOURCE_DIR / "companion").glob("*.cpp")):
+        for line in path.read_text().splitlines():
+            if line.lstrip().startswith("//"):
+                continue
+            literals = COMPANION_PRINTF.findall(line) if "printf" in line else (
+                LITERAL.findall(line) if MESSAGE_LINE.search(line) else [])
+            for literal in (lit for lit in literals if not lit.startswith("Usage:")):
+                text = literal.replace("\\n", "").replace("%%", "%")
+                pieces = [p.strip() for p in CONVERSION.split(text) if len(p.strip(" :,()")) >= 3]
+                messages += [(path.name, line.strip(), piece) for piece in pieces]
+    return messages
+
+
 class Render(unittest.TestCase):
     def test_groff_prints_no_warning(self):
         for page in PAGES:
@@ -49,10 +71,12 @@ class Render(unittest.TestCase):
                 self.assertEqual((done.returncode, done.stderr), (0, ""))
 
     def test_sections_are_all_there(self):
-        text = rendered(PAGES[0])
-        for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "DIAGNOSTICS", "FILES",
-                        "ENVIRONMENT", "EXAMPLES", "SEE ALSO"):
-            self.assertTrue(f" {section} " in text, section)
+        for page in (PAGES[0], PAGES[2]):
+            text = rendered(page)
+            for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "DIAGNOSTICS", "FILES",
+                            "ENVIRONMENT", "EXAMPLES", "SEE ALSO"):
+                with self.subTest(page=page.name, section=section):
+                    self.assertTrue(f" {section} " in text, section)
 
 
 class Content(unittest.TestCase):
@@ -78,6 +102,30 @@ class Content(unittest.TestCase):
                      "/usr/local/lib/libftd2xx.so", "60-wex-q40.rules", "plugdev",
                      "The program reads no environment variables."):
             self.assertTrue(fact in self.text, fact)
+
+
+class CompanionContent(unittest.TestCase):
+    text = rendered(PAGES[2])
+
+    def test_every_message_the_companion_prints_is_documented(self):
+        messages = companion_messages()
+        self.assertGreaterEqual(len(messages), 30, "found too few messages in the companion's sources")
+        for source, line, piece in messages:
+            with self.subTest(source=source, line=line):
+                self.assertTrue(piece in self.text, f"{piece!r} is not in wex-q40(1)")
+
+    def test_subcommands_options_and_exit_statuses_are_documented(self):
+        for fact in (" check ", " json ", " influx ", " textfile ", "check_wex_q40", "--humidity-warning",
+                     "--humidity-critical", "--dewpoint-warning", "--dewpoint-critical", "EXIT STATUS check 0 OK",
+                     "3 UNKNOWN", "json, influx 0 for a reading, 1 for", "WEX_Q40_TEST", "WEX_Q40_LOCK",
+                     "WEX_Q40_TEXTFILE_DIR", "WEX_Q40_TIMEOUT", "/run/lock/wex-q40.lock",
+                     "/usr/lib/nagios/plugins/check_wex_q40", "plugdev"):
+            self.assertTrue(fact in self.text, fact)
+
+    def test_envelope_example_matches_the_usage(self):
+        command = "check_wex_q40 -w 18:27 -c 15:32 --dewpoint-warning -9:15 --humidity-warning 60"
+        self.assertIn(command, self.text)
+        self.assertIn("temperature=22.4;18:27;15:32 humidity=41.5%;60; dewpoint=8.7;-9:15;", self.text)
 
 
 if __name__ == "__main__":

@@ -18,16 +18,28 @@ known, rest = options.parse_known_args()
 sys.argv[1:] = rest
 BUILD, SOURCE = known.build_dir, known.source_dir
 PACKAGING = SOURCE / "packaging"
+PLUGIN_LINK = "lib/nagios/plugins/check_wex_q40"
+# systemd-analyze security rates 0 (safest) to 10; below 5.0 is "OK" or better.
+EXPOSURE_BOUND = 5.0
+MAINTAINER_SCRIPTS = ("postinst", "prerm", "postrm")
 
 INSTALLED = {
     "bin/wex_q40_test": 0o755,
+    "bin/wex-q40": 0o755,
+    "lib/nagios/plugins/check_wex_q40": 0o755,
     "sbin/wex-q40-textfile": 0o755,
     "share/man/man1/wex_q40_test.1.gz": 0o644,
+    "share/man/man1/wex-q40.1.gz": 0o644,
     "share/man/man8/wex-q40-textfile.8.gz": 0o644,
     "lib/udev/rules.d/60-wex-q40.rules": 0o644,
     "lib/systemd/system/wex-q40-textfile.service": 0o644,
     "lib/systemd/system/wex-q40-textfile.timer": 0o644,
     "share/doc/wex-q40/examples/61-wex-q40-unbind-serial.rules": 0o644,
+    "share/doc/wex-q40/examples/icinga2-wex-q40.conf": 0o644,
+    "share/doc/wex-q40/examples/nagios-wex-q40.cfg": 0o644,
+    "share/doc/wex-q40/examples/telegraf-wex-q40.conf": 0o644,
+    "share/doc/wex-q40/examples/zabbix-wex-q40.conf": 0o644,
+    "share/doc/wex-q40/examples/home-assistant-wex-q40.yaml": 0o644,
     "share/doc/wex-q40/copyright": 0o644,
     "share/doc/wex-q40/changelog.gz": 0o644,
 }
@@ -76,25 +88,57 @@ class CmakeInstall(unittest.TestCase):
 
     def test_paths_inside_the_files_follow_the_prefix_not_the_staging_folder(self):
         unit = (self.usr / "lib/systemd/system/wex-q40-textfile.service").read_text()
-        self.assertIn("\nExecStart=/usr/sbin/wex-q40-textfile\n", unit)
-        script = (self.usr / "sbin/wex-q40-textfile").read_text()
-        self.assertIn("program=${WEX_Q40_TEST:-/usr/bin/wex_q40_test}", script)
-        self.assertNotIn("@", script.split("\n", 1)[1].replace("$@", "").replace("@ONLY", ""))
-        self.assertNotIn(str(self.root), unit + script)
+        self.assertIn("\nExecStart=/usr/bin/wex-q40 textfile\n", unit)
+        wrapper = (self.usr / "sbin/wex-q40-textfile").read_text()
+        self.assertEqual(wrapper, '#!/bin/sh\nexec /usr/bin/wex-q40 textfile "$@"\n')
+        self.assertNotIn(str(self.root), unit + wrapper)
+
+    def test_plugin_is_a_relative_link_to_the_companion(self):
+        link = self.usr / PLUGIN_LINK
+        self.assertTrue(link.is_symlink())
+        self.assertEqual(os.readlink(link), "../../../bin/wex-q40")
+        self.assertEqual(link.resolve(), (self.usr / "bin/wex-q40").resolve())
 
     def test_compressed_pages_are_the_sources(self):
         for page, source in (("share/man/man1/wex_q40_test.1.gz", "wex_q40_test.1"),
+                             ("share/man/man1/wex-q40.1.gz", "wex-q40.1"),
                              ("share/man/man8/wex-q40-textfile.8.gz", "wex-q40-textfile.8")):
             self.assertEqual(gzip.decompress((self.usr / page).read_bytes()), (PACKAGING / source).read_bytes())
 
-    def test_installed_script_takes_a_reading(self):
-        fake = Path(self.tmp.name) / "fake"
-        fake.write_text("#!/bin/sh\nprintf 'Temperature: 21.5C, 70.7F\\nHumidity: 40.0%%\\nDewpoint: 7.5C, 45.5F\\n'\n")
-        fake.chmod(0o755)
-        out = Path(self.tmp.name) / "out"
-        out.mkdir()
-        subprocess.run([str(self.usr / "sbin/wex-q40-textfile"), "-b", str(fake), "-d", str(out)], check=True)
-        self.assertIn("\nwex_q40_temperature_celsius 21.5\n", (out / "wex_q40.prom").read_text())
+    def test_examples_are_the_sources(self):
+        for example in (PACKAGING / "examples").iterdir():
+            installed = self.usr / "share/doc/wex-q40/examples" / example.name
+            self.assertEqual(installed.read_bytes(), example.read_bytes())
+
+    def test_installed_wrapper_and_plugin_take_a_reading(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            prefix = Path(tmp) / "prefix"
+            install(prefix)
+            fake = Path(tmp) / "fake"
+            fake.write_text("#!/bin/sh\nprintf 'Temperature: 21.5C, 70.7F\\nHumidity: 40.0%%\\nDewpoint: 7.5C, 45.5F\\n'\n")
+            fake.chmod(0o755)
+            out = Path(tmp) / "out"
+            out.mkdir()
+            env = dict(os.environ, WEX_Q40_LOCK=str(Path(tmp) / "lock"))
+            subprocess.run([str(prefix / "sbin/wex-q40-textfile"), "-b", str(fake), "-d", str(out)], check=True, env=env)
+            self.assertIn("\nwex_q40_temperature_celsius 21.5\n", (out / "wex_q40.prom").read_text())
+            done = subprocess.run([str(prefix / PLUGIN_LINK), "-b", str(fake), "-w", "18:20"], env=env,
+                                  capture_output=True, text=True)
+            self.assertEqual(done.returncode, 1, done.stdout)
+            first = done.stdout.splitlines()[0]
+            self.assertTrue(first.startswith("WEX-Q40 WARNING - "), first)
+            self.assertIn(" | temperature=21.5;18:20; ", first)
+            # Without -b it finds wex_q40_test beside the binary, through the link.
+            done = subprocess.run([str(prefix / PLUGIN_LINK)], env=env, capture_output=True, text=True)
+            self.assertNotIn("cannot run", done.stdout)
+
+
+def exposure(unit):
+    done = subprocess.run([tool("systemd-analyze", "systemd"), "security", "--offline=true", str(unit)],
+                          capture_output=True, text=True)
+    figure = re.search(r"Overall exposure level for \S+: (\d+\.\d+) ", done.stdout)
+    assert figure is not None, done.stdout + done.stderr
+    return float(figure.group(1)), done.stdout
 
 
 class SystemdUnits(unittest.TestCase):
@@ -104,13 +148,40 @@ class SystemdUnits(unittest.TestCase):
             prefix = Path(tmp) / "prefix"
             install(prefix)
             units = prefix / "lib/systemd/system"
-            self.assertIn(f"ExecStart={prefix}/sbin/wex-q40-textfile",
+            self.assertIn(f"ExecStart={prefix}/bin/wex-q40 textfile\n",
                           (units / "wex-q40-textfile.service").read_text())
             done = subprocess.run([analyze, "verify", str(units / "wex-q40-textfile.timer"),
                                    str(units / "wex-q40-textfile.service")],
                                   env=dict(os.environ, MANPATH=str(prefix / "share/man")),
                                   capture_output=True, text=True)
             self.assertEqual((done.returncode, done.stdout + done.stderr), (0, ""))
+
+    def test_service_is_sandboxed_but_can_reach_the_module_the_folder_and_the_lock(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            install(Path(tmp) / "prefix")
+            unit = Path(tmp) / "prefix/lib/systemd/system/wex-q40-textfile.service"
+            level, report = exposure(unit)
+            print(f"systemd-analyze security: {level}")
+            self.assertLess(level, EXPOSURE_BOUND, report)
+            settings = dict(re.findall(r"^(\w+)=(.*)$", unit.read_text(), re.M))
+        self.assertEqual(settings["DevicePolicy"], "closed")
+        self.assertEqual(settings["DeviceAllow"], "char-usb_device rw")
+        self.assertEqual(settings["ReadWritePaths"].split(), ["-/var/lib/prometheus/node-exporter", "/run/lock"])
+        self.assertEqual(settings["RestrictAddressFamilies"].split(), ["AF_UNIX", "AF_NETLINK"])
+        self.assertNotIn("PrivateDevices", settings)
+        self.assertNotIn("PrivateNetwork", settings)
+        # The service's own limit bounds a stuck run, a little above the command's 30 s.
+        self.assertGreater(int(settings["TimeoutStartSec"]), 30)
+        self.assertLessEqual(int(settings["TimeoutStartSec"]), 60)
+        page = (PACKAGING / "wex-q40-textfile.8").read_text()
+        self.assertIn(f"after {settings['TimeoutStartSec']} seconds", page)
+
+    def test_the_exposure_figure_is_read_from_systemd_analyze(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            bare = Path(tmp) / "bare.service"
+            bare.write_text("[Service]\nExecStart=/bin/true\n")
+            level, _ = exposure(bare)
+        self.assertGreaterEqual(level, EXPOSURE_BOUND)
 
     def test_timer_fires_every_minute_and_runs_the_service(self):
         analyze = tool("systemd-analyze", "systemd")
@@ -152,11 +223,27 @@ class DebianPackage(unittest.TestCase):
         for line in self.dpkg_deb("-c").splitlines():
             mode, _, _, _, _, path = line.split(None, 5)
             if not mode.startswith("d"):
-                listing[path.lstrip(".")] = mode
+                listing[path.lstrip(".").split(" -> ")[0]] = (mode, path.partition(" -> ")[2])
         self.assertEqual(set(listing), {f"/usr/{k}" for k in INSTALLED})
-        for path, mode in listing.items():
+        for path, (mode, target) in listing.items():
+            if path == f"/usr/{PLUGIN_LINK}":
+                self.assertEqual((mode, target), ("lrwxrwxrwx", "../../../bin/wex-q40"))
+                continue
             want = "-rwxr-xr-x" if INSTALLED[path[len("/usr/"):]] == 0o755 else "-rw-r--r--"
             self.assertEqual(mode, want, path)
+
+    def test_maintainer_scripts_are_the_sources(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            subprocess.run([tool("dpkg-deb", "dpkg"), "-e", str(self.deb), tmp], check=True)
+            for script in MAINTAINER_SCRIPTS:
+                path = Path(tmp) / script
+                self.assertEqual(path.read_bytes(), (PACKAGING / "debian" / script).read_bytes())
+                self.assertEqual(stat.S_IMODE(path.stat().st_mode), 0o755)
+
+    def test_description_names_the_companion(self):
+        description = self.dpkg_deb("--field").split("Description:", 1)[1]
+        for word in ("wex-q40", "check_wex_q40", "JSON", "line protocol", "textfile collector"):
+            self.assertIn(word, " ".join(description.split()))
 
     def test_dependencies_come_from_the_shared_libraries(self):
         depends = self.dpkg_deb("--field")
@@ -173,15 +260,20 @@ class DebianPackage(unittest.TestCase):
     def test_binary_is_stripped(self):
         with tempfile.TemporaryDirectory() as tmp:
             subprocess.run([tool("dpkg-deb", "dpkg"), "-x", str(self.deb), tmp], check=True)
-            described = subprocess.run([tool("file", "file"), str(Path(tmp) / "usr/bin/wex_q40_test")],
-                                       check=True, capture_output=True, text=True).stdout
-            self.assertIn(", stripped", described)
+            for binary in ("usr/bin/wex_q40_test", "usr/bin/wex-q40"):
+                described = subprocess.run([tool("file", "file"), str(Path(tmp) / binary)],
+                                           check=True, capture_output=True, text=True).stdout
+                self.assertIn(", stripped", described, binary)
 
     def test_lintian_reports_no_error(self):
         done = subprocess.run([tool("lintian", "lintian"), "--tag-display-limit", "0", str(self.deb)],
                               capture_output=True, text=True)
+        print(done.stdout)
         errors = [line for line in done.stdout.splitlines() if line.startswith("E:")]
         self.assertEqual(errors, [], done.stdout)
+        scripts = [line for line in done.stdout.splitlines() if re.search(r"maintainer-script|systemctl|postinst|"
+                                                                         r"prerm|postrm|symlink", line)]
+        self.assertEqual(scripts, [], done.stdout)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
-"""Runs the textfile hook against stand-in programs and the virtual module, and parses what it writes."""
+"""Runs the textfile hook, wex-q40-textfile with its old options and wex-q40 textfile, against stand-in
+programs and the virtual module, and parses what it writes."""
 import argparse
 import math
 import os
+import shutil
 import stat
 import subprocess
 import sys
@@ -14,11 +16,12 @@ from prometheus_client.parser import text_string_to_metric_families
 
 options = argparse.ArgumentParser()
 options.add_argument("--script", type=Path, required=True)
+options.add_argument("--companion", type=Path, required=True)
 options.add_argument("--program", type=Path)
 options.add_argument("--vmodule-lib", type=Path)
 known, rest = options.parse_known_args()
 sys.argv[1:] = rest
-SCRIPT, PROGRAM, VMODULE_LIB = known.script, known.program, known.vmodule_lib
+SCRIPT, COMPANION, PROGRAM, VMODULE_LIB = known.script, known.companion, known.program, known.vmodule_lib
 
 GOOD_REPORT = "Temperature: 30.0C, 86.0F\nHumidity: 50.6%\nDewpoint: 18.6C, 65.5F\n"
 READINGS = ("wex_q40_temperature_celsius", "wex_q40_relative_humidity_percent", "wex_q40_dewpoint_celsius")
@@ -39,12 +42,22 @@ def parse(text):
     return metrics
 
 
+def promtool_lint(path):
+    promtool = shutil.which("promtool")
+    assert promtool is not None, "promtool is missing (Debian package prometheus)"
+    with open(path, "rb") as text:
+        done = subprocess.run([promtool, "check", "metrics"], stdin=text, capture_output=True, text=True)
+    assert (done.returncode, done.stdout + done.stderr) == (0, ""), done.stdout + done.stderr
+
+
 class Hook(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
         self.dir = Path(self.tmp.name) / "textfile"
         self.dir.mkdir()
         self.prom = self.dir / "wex_q40.prom"
+        # Readers take turns through this lock; the tests keep theirs away from the system's.
+        os.environ["WEX_Q40_LOCK"] = str(Path(self.tmp.name) / "wex-q40.lock")
 
     def tearDown(self):
         self.tmp.cleanup()
@@ -68,6 +81,7 @@ class Hook(unittest.TestCase):
     def metrics(self):
         self.assertEqual([p.name for p in self.dir.iterdir()], ["wex_q40.prom"], "temporary file left")
         self.assertEqual(stat.S_IMODE(self.prom.stat().st_mode), 0o644)
+        promtool_lint(self.prom)
         return parse(self.prom.read_text())
 
     def assert_good(self, done, temperature, humidity, dewpoint):
@@ -167,6 +181,52 @@ class StandInProgram(Hook):
                 done = subprocess.run([str(SCRIPT), "-d", str(self.dir), *args], capture_output=True, text=True)
                 self.assertEqual(done.returncode, 2)
                 self.assertIn("Usage" if args[0] != "-t" else "-t", done.stderr)
+
+
+    def test_a_failed_reading_is_taken_again_within_the_limit(self):
+        counter = Path(self.tmp.name) / "runs"
+        flaky = self.fake(f"echo run >> '{counter}'\n"
+                          f"[ $(wc -l < '{counter}') -ge 2 ] || {{ echo 'wex_read_temp failed!'; exit 255; }}\n"
+                          f"printf '%s' '{GOOD_REPORT}'")
+        self.assert_good(self.run_hook(flaky), 30.0, 50.6, 18.6)
+        self.assertEqual(len(counter.read_text().splitlines()), 2)
+        counter.unlink()
+        last = self.metrics()["wex_q40_last_success_timestamp_seconds"]
+        self.assert_failed_keeping(self.run_hook(flaky, args=("-r", "0")), last)
+        self.assertEqual(len(counter.read_text().splitlines()), 1)
+
+
+class Command(Hook):
+    """wex-q40 textfile itself, with the options the old script did not have."""
+
+    def test_long_options_and_a_folder_with_spaces(self):
+        spaced = Path(self.tmp.name) / "node exporter"
+        spaced.mkdir()
+        lock = Path(self.tmp.name) / "other.lock"
+        done = subprocess.run([str(COMPANION), "textfile", "--program", str(self.printing(GOOD_REPORT)),
+                               "--directory", str(spaced), "--timeout", "5", "--retries", "0", "--lock", str(lock)],
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual((done.returncode, done.stdout), (0, ""), done.stderr)
+        promtool_lint(spaced / "wex_q40.prom")
+        self.assertEqual(parse((spaced / "wex_q40.prom").read_text())["wex_q40_temperature_celsius"], 30.0)
+        self.assertTrue(lock.exists())
+
+    def test_wrapper_passes_every_argument_on_unchanged(self):
+        spaced = Path(self.tmp.name) / "a b"
+        spaced.mkdir()
+        done = subprocess.run([str(SCRIPT), "-b", str(self.printing(GOOD_REPORT)), "-d", str(spaced), "-r", "0"],
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertTrue((spaced / "wex_q40.prom").exists())
+        self.assertEqual(SCRIPT.read_text().splitlines(), ["#!/bin/sh", f'exec {COMPANION.absolute()} textfile "$@"'])
+
+    def test_help_exits_0_and_names_the_old_options(self):
+        for command in ([str(SCRIPT), "-h"], [str(COMPANION), "textfile", "-h"]):
+            with self.subTest(command=command):
+                done = subprocess.run(command, capture_output=True, text=True)
+                self.assertEqual(done.returncode, 0)
+                for option in ("-b PROGRAM", "-d FOLDER", "-t SECONDS"):
+                    self.assertIn(option, done.stdout)
 
 
 @unittest.skipIf(PROGRAM is None, "needs wex_q40_test and the virtual module")

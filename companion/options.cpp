@@ -1,0 +1,202 @@
+#include "options.h"
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+constexpr unsigned longest_timeout_s = 86400;
+constexpr unsigned most_retries = 10;
+constexpr unsigned textfile_timeout_s = 30;
+
+enum LongOnly : int {
+    humidity_warning = 256,
+    humidity_critical,
+    dewpoint_warning,
+    dewpoint_critical,
+};
+
+// Whole numbers only, as the time-out of the textfile hook always was.
+std::optional<unsigned> parse_count(std::string_view text, unsigned least, unsigned most)
+{
+    if (text.empty() || text.size() > 6)
+        return std::nullopt;
+    unsigned value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value < least || value > most)
+        return std::nullopt;
+    return value;
+}
+
+std::string env_or(const char *name, const std::string &fallback)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? std::string(value) : fallback;
+}
+
+std::string set_range(std::optional<Range> &slot, const char *option, const char *text)
+{
+    slot = parse_range(text);
+    if (!slot)
+        return std::string("not a range (or start above end) for ") + option + ": " + text;
+    return {};
+}
+
+}  // namespace
+
+std::optional<Command> command_named(std::string_view name)
+{
+    if (name == "check")
+        return Command::check;
+    if (name == "json")
+        return Command::json;
+    if (name == "influx")
+        return Command::influx;
+    if (name == "textfile")
+        return Command::textfile;
+    return std::nullopt;
+}
+
+const char *command_name(Command command)
+{
+    switch (command) {
+    case Command::check:
+        return "check";
+    case Command::json:
+        return "json";
+    case Command::influx:
+        return "influx";
+    case Command::textfile:
+        return "textfile";
+    }
+    return "?";
+}
+
+std::string program_next_to_self()
+{
+    std::array<char, 4096> path{};
+    const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
+    if (n <= 0)
+        return "wex_q40_test";
+    std::string self(path.data(), static_cast<std::size_t>(n));
+    return self.substr(0, self.rfind('/') + 1) + "wex_q40_test";
+}
+
+ParsedOptions parse_options(Command command, int argc, char **argv)
+{
+    ParsedOptions parsed;
+    Options &o = parsed.options;
+    o.command = command;
+    o.program = env_or("WEX_Q40_TEST", "");
+    o.lock_file = env_or("WEX_Q40_LOCK", o.lock_file);
+    if (command == Command::textfile) {
+        o.textfile_dir = env_or("WEX_Q40_TEXTFILE_DIR", o.textfile_dir);
+        const std::string limit = env_or("WEX_Q40_TIMEOUT", std::to_string(textfile_timeout_s));
+        const auto value = parse_count(limit, 1, longest_timeout_s);
+        if (!value) {
+            parsed.error = "WEX_Q40_TIMEOUT needs a whole number of seconds above 0: " + limit;
+            return parsed;
+        }
+        o.timeout_s = *value;
+    }
+
+    std::string shorts = "+:t:r:b:l:hV";
+    std::vector<option> longs = {
+        {"timeout", required_argument, nullptr, 't'}, {"retries", required_argument, nullptr, 'r'},
+        {"program", required_argument, nullptr, 'b'}, {"lock", required_argument, nullptr, 'l'},
+        {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
+    };
+    if (command == Command::check) {
+        shorts += "w:c:";
+        longs.insert(longs.end(), {
+            {"warning", required_argument, nullptr, 'w'},
+            {"critical", required_argument, nullptr, 'c'},
+            {"humidity-warning", required_argument, nullptr, humidity_warning},
+            {"humidity-critical", required_argument, nullptr, humidity_critical},
+            {"dewpoint-warning", required_argument, nullptr, dewpoint_warning},
+            {"dewpoint-critical", required_argument, nullptr, dewpoint_critical},
+        });
+    }
+    if (command == Command::textfile) {
+        shorts += "d:";
+        longs.push_back({"directory", required_argument, nullptr, 'd'});
+    }
+    longs.push_back({nullptr, 0, nullptr, 0});
+
+    opterr = 0;
+    optind = 1;
+    int index = 0;
+    for (int c; parsed.error.empty() && (c = getopt_long(argc, argv, shorts.c_str(), longs.data(), &index)) != -1;
+         index = 0) {
+        switch (c) {
+        case 't': {
+            const auto value = parse_count(optarg, 1, longest_timeout_s);
+            if (!value)
+                parsed.error = std::string("-t needs a whole number of seconds above 0: ") + optarg;
+            else
+                o.timeout_s = *value;
+            break;
+        }
+        case 'r': {
+            const auto value = parse_count(optarg, 0, most_retries);
+            if (!value)
+                parsed.error = "-r needs a whole number from 0 to " + std::to_string(most_retries) + ": " + optarg;
+            else
+                o.retries = *value;
+            break;
+        }
+        case 'b':
+            o.program = optarg;
+            break;
+        case 'l':
+            o.lock_file = optarg;
+            break;
+        case 'd':
+            o.textfile_dir = optarg;
+            break;
+        case 'h':
+            o.help = true;
+            break;
+        case 'V':
+            o.version = true;
+            break;
+        case 'w':
+            parsed.error = set_range(o.thresholds[temperature].warning, "-w", optarg);
+            break;
+        case 'c':
+            parsed.error = set_range(o.thresholds[temperature].critical, "-c", optarg);
+            break;
+        case humidity_warning:
+            parsed.error = set_range(o.thresholds[humidity].warning, "--humidity-warning", optarg);
+            break;
+        case humidity_critical:
+            parsed.error = set_range(o.thresholds[humidity].critical, "--humidity-critical", optarg);
+            break;
+        case dewpoint_warning:
+            parsed.error = set_range(o.thresholds[dewpoint].warning, "--dewpoint-warning", optarg);
+            break;
+        case dewpoint_critical:
+            parsed.error = set_range(o.thresholds[dewpoint].critical, "--dewpoint-critical", optarg);
+            break;
+        case ':':
+            parsed.error = std::string("option needs a value: ") + argv[optind - 1];
+            break;
+        default:
+            parsed.error = std::string("unknown option: ") + argv[optind - 1];
+            break;
+        }
+    }
+    if (parsed.error.empty() && optind < argc)
+        parsed.error = std::string("unexpected argument: ") + argv[optind];
+    if (o.program.empty())
+        o.program = program_next_to_self();
+    return parsed;
+}

@@ -1,0 +1,22 @@
+// Threshold ranges in the monitoring plugins' syntax: [@]start:end.
+#ifndef COMPANION_RANGE_H
+#define COMPANION_RANGE_H
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct Range {
+    double start = 0;
+    double end = 0;
+    bool inverted = false;  // '@': alert inside start..end
+    std::string text;       // as given, for the perfdata
+};
+
+// Empty when the text is not a range or its start lies above its end.
+std::optional<Range> parse_range(std::string_view text);
+
+// Endpoints count as inside.
+bool range_alerts(const Range &range, double value);
+
+#endif

@@ -1,0 +1,157 @@
+#include "reading.h"
+
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <string_view>
+
+namespace {
+
+constexpr std::size_t longest_integer_part = 6;
+constexpr std::size_t most_lines = 20;
+constexpr std::size_t longest_line = 200;
+// A printed value lies within half a digit of the value.
+constexpr double printing = 0.05;
+// %.1f of C and of F (derived from the unrounded C) can differ by 0.05·1.8 + 0.05.
+constexpr double fahrenheit_tolerance = 0.15;
+
+// The sensor's words and the driver's conversions.
+constexpr unsigned top_temperature_word = 0x3FFF;
+constexpr unsigned top_humidity_word = 0x0FFF;
+constexpr double celsius(unsigned word)
+{
+    return -40.0 + 0.01 * word;
+}
+constexpr double humidity(unsigned word, double c)
+{
+    const double w = word;
+    return -4.0 + 0.0405 * w - 0.0000028 * w * w + (c - 25.0) * (0.01 + 0.000008 * w);
+}
+constexpr double coldest = celsius(0);
+constexpr double hottest = celsius(top_temperature_word);
+// d/dw = 0.0405 - 5.6e-6·w + 8e-6·(T-25) > 0 and d/dT = 0.01 + 8e-6·w > 0 over the whole
+// range, so the extremes are the corners: -4.65 % at word 0 and -40 C, 119.1 % at 4095 and 123.83 C.
+constexpr double driest = humidity(0, coldest);
+constexpr double wettest = humidity(top_humidity_word, hottest);
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// What "%.1f" prints for a finite value: -?(0|[1-9][0-9]*)\.[0-9], bounded.
+bool is_printed_number(std::string_view text)
+{
+    if (!text.empty() && text[0] == '-')
+        text.remove_prefix(1);
+    const auto point = text.find('.');
+    if (point == std::string_view::npos || point == 0 || point > longest_integer_part || point + 2 != text.size())
+        return false;
+    if (text[0] == '0' && point != 1)
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (i != point && !is_digit(text[i]))
+            return false;
+    return true;
+}
+
+bool is_not_a_number(std::string_view text)
+{
+    return text == "nan" || text == "-nan" || text == "inf" || text == "-inf";
+}
+
+double to_double(std::string_view text)
+{
+    return std::strtod(std::string(text).c_str(), nullptr);
+}
+
+bool take(std::string_view &line, std::string_view prefix)
+{
+    if (line.substr(0, prefix.size()) != prefix)
+        return false;
+    line.remove_prefix(prefix.size());
+    return true;
+}
+
+// "<label><C>C, <F>F" with both numbers printed, or both the same non-number.
+bool parse_celsius_fahrenheit(std::string_view line, std::string_view label, std::string &celsius_text)
+{
+    if (!take(line, label))
+        return false;
+    const auto comma = line.find("C, ");
+    if (comma == std::string_view::npos || line.empty() || line.back() != 'F')
+        return false;
+    const std::string_view c = line.substr(0, comma);
+    const std::string_view f = line.substr(comma + 3, line.size() - comma - 4);
+    celsius_text = std::string(c);
+    if (is_not_a_number(c))
+        return c == f;
+    return is_printed_number(c) && is_printed_number(f) &&
+           std::fabs(to_double(f) - (to_double(c) * 1.8 + 32.0)) <= fahrenheit_tolerance;
+}
+
+}  // namespace
+
+std::optional<Values> parse_report(const std::string &out)
+{
+    std::array<std::string_view, 3> lines;
+    std::string_view rest = out;
+    for (auto &line : lines) {
+        const auto newline = rest.find('\n');
+        if (newline == std::string_view::npos)
+            return std::nullopt;
+        line = rest.substr(0, newline);
+        rest.remove_prefix(newline + 1);
+    }
+    if (!rest.empty())
+        return std::nullopt;
+
+    Values v;
+    std::string_view humidity_line = lines[1];
+    if (!parse_celsius_fahrenheit(lines[0], "Temperature: ", v.temperature) || is_not_a_number(v.temperature))
+        return std::nullopt;
+    if (!take(humidity_line, "Humidity: ") || humidity_line.empty() || humidity_line.back() != '%')
+        return std::nullopt;
+    humidity_line.remove_suffix(1);
+    if (!is_printed_number(humidity_line))
+        return std::nullopt;
+    v.humidity = std::string(humidity_line);
+    if (!parse_celsius_fahrenheit(lines[2], "Dewpoint: ", v.dewpoint))
+        return std::nullopt;
+    v.temperature_c = to_double(v.temperature);
+    v.humidity_percent = to_double(v.humidity);
+    v.dewpoint_is_number = !is_not_a_number(v.dewpoint);
+    v.dewpoint_c = v.dewpoint_is_number ? to_double(v.dewpoint) : std::nan("");
+    return v;
+}
+
+std::string implausibility(const Values &values)
+{
+    if (values.temperature_c < coldest - printing || values.temperature_c > hottest + printing)
+        return "implausible reading: temperature " + values.temperature + " C";
+    if (values.humidity_percent < driest - printing || values.humidity_percent > wettest + printing)
+        return "implausible reading: humidity " + values.humidity + " %";
+    return {};
+}
+
+std::vector<std::string> quotable_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size() && lines.size() < most_lines) {
+        auto end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, std::min(end - start, longest_line));
+        for (char &c : line)
+            if (c < ' ' || c > '~')
+                c = '?';
+        if (end - start > longest_line)
+            line += "...";
+        lines.push_back(line);
+        start = end + 1;
+    }
+    if (start < text.size())
+        lines.emplace_back("...");
+    return lines;
+}

@@ -1,0 +1,30 @@
+// What wex_q40_test printed: strictly parsed, and checked against what a
+// working sensor can produce.
+#ifndef COMPANION_READING_H
+#define COMPANION_READING_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct Values {
+    // As the program printed them (already %.1f), for text outputs.
+    std::string temperature;
+    std::string humidity;
+    std::string dewpoint;  // "nan", "-nan", "inf" or "-inf" when not a number
+    double temperature_c = 0;
+    double humidity_percent = 0;
+    double dewpoint_c = 0;
+    bool dewpoint_is_number = false;
+};
+
+// The three report lines exactly as "%.1f" prints them, or nothing.
+std::optional<Values> parse_report(const std::string &out);
+
+// Empty for a reading a working sensor can give, else what is wrong with it.
+std::string implausibility(const Values &values);
+
+// The program's output as lines safe to quote anywhere: bounded, printable ASCII.
+std::vector<std::string> quotable_lines(const std::string &text);
+
+#endif

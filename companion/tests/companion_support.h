@@ -1,0 +1,42 @@
+// Runs wex-q40 and the real consumers of its output in the tests.
+#ifndef COMPANION_TESTS_SUPPORT_H
+#define COMPANION_TESTS_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "run_program.h"
+
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+struct Consumed {
+    int status = -1;
+    std::string output;
+};
+
+// Feeds text to a consumer (jq, promtool) on its standard input; output and errors together.
+Consumed consume(std::vector<std::string> command, const std::string &input);
+
+// Writes an executable /bin/sh script.
+std::string write_script(const TempDir &dir, const std::string &name, const std::string &body);
+
+void write_file(const std::string &path, const std::string &content);
+std::string read_file(const std::string &path);
+
+// Not there or a zombie.
+bool has_ended(pid_t pid);
+
+// wex-q40 SUBCOMMAND -l <dir>/lock ARGS against the virtual module.
+Outcome run_companion(const TempDir &dir, const std::string &subcommand, std::vector<std::string> args,
+                      const std::vector<std::string> &env = {}, double limit_s = 20);
+
+#endif

@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+
+#include "companion_support.h"
+
+namespace {
+
+const std::vector<std::string> room = {"VWEX_TEMP=22.4", "VWEX_HUM=41.5"};
+const std::string jq_time = "(.time | test(\"^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$\")) and "
+                            "((.time | fromdateiso8601) - now | fabs < 60)";
+
+TEST(Json, OneObjectPerReadingParsedByJq)
+{
+    const TempDir dir;
+    struct Case {
+        std::vector<std::string> env;
+        std::vector<std::string> args;
+        int status;
+        std::string filter;
+    };
+    const Case cases[] = {
+        {room, {}, 0, ".temperature == 22.4 and .humidity == 41.5 and .dewpoint == 8.7 and (keys | length) == 4"},
+        {{"VWEX_TEMP=22.4", "VWEX_RAW_HUM=0"}, {}, 0, ".humidity == -4.0 and .dewpoint == null and has(\"dewpoint\")"},
+        {{"VWEX_BAD_CRC=hum"}, {"-r", "0"}, 1,
+         ".error == \"wex_read_hum failed!\\nwex_q40_test ended with status 255\" and (keys | length) == 2"},
+        {{"VWEX_RAW_TEMP=65535", "VWEX_RAW_HUM=65535"}, {"-r", "0"}, 1,
+         "(.error | contains(\"\\nimplausible reading: temperature 615.4 C\")) and (has(\"temperature\") | not)"},
+        {{}, {"-t", "soon"}, 1, ".error | contains(\"-t\")"},
+    };
+    for (const auto &c : cases) {
+        const Outcome run = run_companion(dir, "json", c.args, c.env);
+        EXPECT_EQ(run.status, c.status) << run.out;
+        EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+        const Consumed jq = consume({"jq", "-e", "(" + c.filter + ") and " + jq_time}, run.out);
+        EXPECT_EQ(jq.status, 0) << c.filter << "\n" << run.out << jq.output;
+    }
+}
+
+TEST(Influx, LineProtocolForTelegrafAndNothingOnFailure)
+{
+    const TempDir dir;
+    const auto now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    // measurement fields timestamp: nanoseconds, within a minute of now.
+    const auto expect_line = [now_ns](const std::string &out, const std::string &head) {
+        ASSERT_EQ(out.size(), head.size() + 20) << out;
+        EXPECT_EQ(out.substr(0, head.size()), head);
+        const std::string stamp = out.substr(head.size(), 19);
+        ASSERT_EQ(stamp.find_first_not_of("0123456789"), std::string::npos) << out;
+        EXPECT_NEAR(static_cast<double>(std::stoll(stamp)), static_cast<double>(now_ns), 60e9);
+        EXPECT_EQ(out.back(), '\n');
+    };
+    Outcome run = run_companion(dir, "influx", {}, room);
+    EXPECT_EQ(run.status, 0);
+    expect_line(run.out, "wex_q40 temperature=22.4,humidity=41.5,dewpoint=8.7 ");
+    run = run_companion(dir, "influx", {}, {"VWEX_TEMP=22.4", "VWEX_RAW_HUM=0"});
+    expect_line(run.out, "wex_q40 temperature=22.4,humidity=-4.0 ");
+
+    run = run_companion(dir, "influx", {"-r", "0"}, {"VWEX_ABSENT=1"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("wex_open failed!"), std::string::npos) << run.err;
+}
+
+TEST(Output, AReportThatCannotBeWrittenIsAFailure)
+{
+    const TempDir dir;
+    for (const auto &[command, status] : {std::pair{"check", 3}, {"json", 1}, {"influx", 1}}) {
+        const std::string line = std::string(WEX_Q40) + " " + command + " -l " + dir / "lock" + " -b " + WEX_PROGRAM;
+        const Outcome run = run_program("/bin/sh", {"-c", line + " >/dev/full"}, {}, WEX_VMODULE_DIR, 20);
+        EXPECT_EQ(run.status, status) << command;
+        EXPECT_NE(run.err.find("cannot write to standard output: No space left on device"), std::string::npos)
+            << run.err;
+    }
+}
+
+struct Textfile {
+    TempDir dir;
+    std::string prom() const { return read_file(dir / "out/wex_q40.prom"); }
+    Outcome write(const std::vector<std::string> &env, std::vector<std::string> args = {}) const
+    {
+        args.insert(args.end(), {"-d", dir / "out", "-r", "0"});
+        return run_companion(dir, "textfile", args, env);
+    }
+};
+
+void expect_promtool_accepts(const std::string &prom)
+{
+    const Consumed check = consume({"promtool", "check", "metrics"}, prom);
+    EXPECT_EQ(check.status, 0) << prom << check.output;
+    EXPECT_EQ(check.output, "") << prom;
+}
+
+TEST(Textfile, GoodFailedAndNotANumberFilesPassPromtool)
+{
+    const Textfile t;
+    std::filesystem::create_directory(t.dir / "out");
+    Outcome run = t.write(room);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string good = t.prom();
+    expect_promtool_accepts(good);
+    for (const char *sample : {"\nwex_q40_temperature_celsius 22.4\n", "\nwex_q40_relative_humidity_percent 41.5\n",
+                               "\nwex_q40_dewpoint_celsius 8.7\n", "\nwex_q40_read_success 1\n"})
+        EXPECT_NE(good.find(sample), std::string::npos) << sample;
+    const auto stamp_at = good.find("\nwex_q40_last_success_timestamp_seconds ");
+    ASSERT_NE(stamp_at, std::string::npos) << good;
+    const std::string stamp = good.substr(stamp_at, good.find('\n', stamp_at + 1) - stamp_at + 1);
+    EXPECT_NEAR(std::stod(stamp.substr(stamp.find(' '))), static_cast<double>(std::time(nullptr)), 60);
+    struct stat st {};
+    ASSERT_EQ(stat((t.dir / "out/wex_q40.prom").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+    run = t.write({"VWEX_BAD_CRC=temp"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Bad CRC"), std::string::npos) << run.err;
+    const std::string failed = t.prom();
+    expect_promtool_accepts(failed);
+    EXPECT_NE(failed.find("\nwex_q40_read_success 0\n"), std::string::npos) << failed;
+    EXPECT_NE(failed.find(stamp), std::string::npos) << "timestamp not kept:\n" << failed;
+    EXPECT_EQ(failed.find("wex_q40_temperature_celsius"), std::string::npos) << failed;
+
+    run = t.write({"VWEX_TEMP=22.4", "VWEX_RAW_HUM=0"});
+    EXPECT_EQ(run.status, 0);
+    expect_promtool_accepts(t.prom());
+    EXPECT_EQ(t.prom().find("wex_q40_dewpoint_celsius"), std::string::npos) << t.prom();
+    EXPECT_NE(t.prom().find("\nwex_q40_relative_humidity_percent -4.0\n"), std::string::npos) << t.prom();
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(t.dir / "out"), {}), 1) << "temporary file left";
+}
+
+TEST(Textfile, ACorruptOldFileGivesOneTimestamp)
+{
+    const Textfile t;
+    std::filesystem::create_directory(t.dir / "out");
+    write_file(t.dir / "out/wex_q40.prom", "wex_q40_last_success_timestamp_seconds 1700000000\n\x01garbage\n"
+                                           "wex_q40_last_success_timestamp_seconds 1800000000\n");
+    const Outcome run = t.write({"VWEX_ABSENT=1"});
+    EXPECT_EQ(run.status, 1);
+    expect_promtool_accepts(t.prom());
+    EXPECT_NE(t.prom().find("\nwex_q40_last_success_timestamp_seconds 1700000000\n"), std::string::npos) << t.prom();
+}
+
+TEST(Textfile, FolderFromTheEnvironmentAndStatus2WhenUnwritable)
+{
+    const Textfile t;
+    std::filesystem::create_directory(t.dir / "env");
+    Outcome run = run_companion(t.dir, "textfile", {}, {"VWEX_TEMP=22.4", "WEX_Q40_TEXTFILE_DIR=" + t.dir / "env"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    expect_promtool_accepts(read_file(t.dir / "env/wex_q40.prom"));
+
+    run = t.write(room);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("cannot create a file in"), std::string::npos) << run.err;
+    run = run_companion(t.dir, "textfile", {"-t", "x"}, room);
+    EXPECT_EQ(run.status, 2);
+    run = run_companion(t.dir, "textfile", {}, {"WEX_Q40_TIMEOUT=0"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("WEX_Q40_TIMEOUT"), std::string::npos) << run.err;
+}
+
+}  // namespace

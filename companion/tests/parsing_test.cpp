@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+
+#include "range.h"
+#include "reading.h"
+#include "textfile.h"
+#include "wex.h"
+
+namespace {
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+TEST(Range, GuidelineExamplesAlertWhereTheGuidelinesSay)
+{
+    struct Case {
+        const char *range;
+        double value;
+        bool alerts;
+    };
+    // 10: outside 0..10; 10: below 10; ~:10 above 10; 10:20 outside; @10:20 inside; endpoints inside.
+    constexpr Case cases[] = {
+        {"10", -0.1, true},    {"10", 0, false},       {"10", 10, false},      {"10", 10.1, true},
+        {"10:", 9.9, true},    {"10:", 10, false},     {"10:", 1e9, false},    {"~:10", -1e9, false},
+        {"~:10", 10, false},   {"~:10", 10.1, true},   {"10:20", 9.9, true},   {"10:20", 10, false},
+        {"10:20", 20, false},  {"10:20", 20.1, true},  {"@10:20", 10, true},   {"@10:20", 20, true},
+        {"@10:20", 15, true},  {"@10:20", 9.9, false}, {"@10:20", 20.1, false}, {"-5.5:-1", -5.5, false},
+        {"-5.5:-1", -5.6, true}, {":5", -0.1, true},   {"@~:0", -40, true},    {"@~:0", 0.1, false},
+    };
+    for (const auto &c : cases) {
+        const auto range = parse_range(c.range);
+        ASSERT_TRUE(range) << c.range;
+        EXPECT_EQ(range_alerts(*range, c.value), c.alerts) << c.range << " at " << c.value;
+        EXPECT_EQ(range->text, c.range);
+    }
+    const auto open_end = parse_range("10:");
+    ASSERT_TRUE(open_end);
+    EXPECT_EQ(open_end->end, inf);
+    EXPECT_EQ(parse_range("~:10")->start, -inf);
+}
+
+TEST(Range, InvalidRangesAreRejected)
+{
+    for (const char *text : {"", "@", "20:10", "@20:10", "10:~", "abc", "1e3", "0x10", "10:20:30", " 10", "10 ",
+                             "10:a", "~", "--1", "1.2.3", "nan", "inf:", ".", "-", "@@10"})
+        EXPECT_FALSE(parse_range(text)) << '"' << text << '"';
+}
+
+TEST(Report, OnlyThePrintedFormsOfAGoodReadingPass)
+{
+    struct Case {
+        const char *out;
+        bool parses;
+        bool plausible;
+    };
+    const std::string digits400(400, '9');
+    const std::string huge = "Temperature: " + digits400 + ".0C, 32.0F\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F\n";
+    const Case cases[] = {
+        {"Temperature: 22.4C, 72.3F\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F\n", true, true},
+        {"Temperature: 22.4C, 72.3F\nHumidity: -1.0%\nDewpoint: nanC, nanF\n", true, true},
+        {"Temperature: 22.4C, 72.3F\nHumidity: -1.0%\nDewpoint: -nanC, -nanF\n", true, true},
+        {"Temperature: 22.4C, 72.3F\nHumidity: 0.0%\nDewpoint: -infC, -infF\n", true, true},
+        {"Temperature: -40.0C, -40.0F\nHumidity: -4.6%\nDewpoint: nanC, nanF\n", true, true},
+        {"Temperature: -0.0C, 32.0F\nHumidity: 0.0%\nDewpoint: -0.0C, 31.9F\n", true, true},
+        {"Temperature: 123.8C, 254.8F\nHumidity: 119.1%\nDewpoint: 127.9C, 262.2F\n", true, true},
+        {"Temperature: 123.9C, 255.0F\nHumidity: 50.0%\nDewpoint: 8.7C, 47.6F\n", true, false},
+        {"Temperature: -40.1C, -40.2F\nHumidity: 50.0%\nDewpoint: 8.7C, 47.6F\n", true, false},
+        {"Temperature: 22.4C, 72.3F\nHumidity: 119.3%\nDewpoint: 8.7C, 47.6F\n", true, false},
+        {"Temperature: 22.4C, 72.3F\nHumidity: -4.8%\nDewpoint: nanC, nanF\n", true, false},
+        {"Temperature: 615.4C, 1139.6F\nHumidity: -9060.0%\nDewpoint: nanC, nanF\n", true, false},
+        {"Temperature: 22.4C, 72.3F\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F", false, false},
+        {"Temperature: 22.4C, 72.3F\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F\n\n", false, false},
+        {"Temperature: 22.4C, 72.3F\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F\nwex_close failed!\n", false, false},
+        {"Temperature: 22.4C, 72.3F\r\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F\n", false, false},
+        {"Temperature: 22.40C, 72.3F\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F\n", false, false},
+        {"Temperature: 22C, 72.3F\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F\n", false, false},
+        {"Temperature: 022.4C, 72.3F\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F\n", false, false},
+        {"Temperature: +22.4C, 72.3F\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F\n", false, false},
+        {"Temperature: 2.24e1C, 72.3F\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F\n", false, false},
+        {"Temperature: 22.4C, 99.9F\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F\n", false, false},
+        {"Temperature: nanC, nanF\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F\n", false, false},
+        {"Temperature: 22.4C, 72.3F\nHumidity: nan%\nDewpoint: 8.7C, 47.6F\n", false, false},
+        {"Temperature: 22.4C, 72.3F\nHumidity: 41.5%\nDewpoint: nanC, -nanF\n", false, false},
+        {"Temperature: 22.4C, 72.3F\nHumidity: 41.5 %\nDewpoint: 8.7C, 47.6F\n", false, false},
+        {"Humidity: 41.5%\nTemperature: 22.4C, 72.3F\nDewpoint: 8.7C, 47.6F\n", false, false},
+        {"wex_open: FT_Open failed to open WEX-Q40 device.\nwex_open failed!\n", false, false},
+        {"", false, false},
+        {huge.c_str(), false, false},
+    };
+    for (const auto &c : cases) {
+        const auto values = parse_report(c.out);
+        ASSERT_EQ(values.has_value(), c.parses) << c.out;
+        if (values) {
+            EXPECT_EQ(implausibility(*values).empty(), c.plausible) << c.out;
+        }
+    }
+    const auto v = parse_report(cases[0].out);
+    EXPECT_EQ(v->temperature, "22.4");
+    EXPECT_EQ(v->humidity, "41.5");
+    EXPECT_EQ(v->dewpoint, "8.7");
+    EXPECT_DOUBLE_EQ(v->dewpoint_c, 8.7);
+    EXPECT_FALSE(parse_report(cases[1].out)->dewpoint_is_number);
+    EXPECT_EQ(implausibility(*parse_report(cases[11].out)), "implausible reading: temperature 615.4 C");
+}
+
+std::string printed(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+// The bounds against the driver's own conversions: every word at the extreme temperatures passes.
+TEST(Report, EveryWordTheSensorCanSendIsPlausible)
+{
+    for (const std::uint16_t raw_temperature : {std::uint16_t{0}, std::uint16_t{6500}, std::uint16_t{0x3FFF}}) {
+        const double c = wex_celsius_from_raw(raw_temperature);
+        for (std::uint16_t raw = 0; raw <= 0x0FFF; ++raw) {
+            const double h = wex_humidity_from_raw(raw, c);
+            const double d = wex_dewpoint(c, h);
+            const std::string out = "Temperature: " + printed(c) + "C, " + printed(c * 1.8 + 32) + "F\nHumidity: " +
+                                    printed(h) + "%\nDewpoint: " + printed(d) + "C, " + printed(d * 1.8 + 32) + "F\n";
+            const auto values = parse_report(out);
+            ASSERT_TRUE(values) << out;
+            ASSERT_EQ(implausibility(*values), "") << out;
+        }
+    }
+    // 0x4000 still prints as 123.8; 0x4005 is the first word above 14 bits that prints apart.
+    const double hot = wex_celsius_from_raw(0x4005);
+    EXPECT_NE(implausibility(*parse_report("Temperature: " + printed(hot) + "C, " + printed(hot * 1.8 + 32) +
+                                           "F\nHumidity: 50.0%\nDewpoint: nanC, nanF\n")),
+              "");
+}
+
+TEST(Report, QuotedLinesAreBoundedPrintableText)
+{
+    const auto lines = quotable_lines(std::string(300, 'x') + "\n\x01\xff" + "ok\n" + std::string(40, '\n'));
+    ASSERT_EQ(lines.size(), 21u);
+    EXPECT_EQ(lines[0], std::string(200, 'x') + "...");
+    EXPECT_EQ(lines[1], "??ok");
+    EXPECT_EQ(lines.back(), "...");
+}
+
+TEST(Textfile, OnlyAWellFormedOldTimestampIsKept)
+{
+    struct Case {
+        std::string old_file;
+        std::optional<std::string> kept;
+    };
+    const std::string name = "wex_q40_last_success_timestamp_seconds ";
+    const Case cases[] = {
+        {"# HELP x\n" + name + "1700000000\n", "1700000000"},
+        {name + "1700000000\n" + name + "1800000000\n", "1700000000"},
+        {name + "17000x0000\n" + name + "1800000000", "1800000000"},
+        {name + "1700000000 123\n", std::nullopt},
+        {" " + name + "1700000000\n", std::nullopt},
+        {name + "-1\n", std::nullopt},
+        {name + "\n", std::nullopt},
+        {name + std::string(400, '9') + "\n", std::nullopt},
+        {name + "1.7e9\n", std::nullopt},
+        {"wex_q40_read_success 0\n", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(previous_success(c.old_file), c.kept) << c.old_file.substr(0, 80);
+}
+
+}  // namespace

@@ -1,0 +1,35 @@
+#!/bin/sh
+# wex-q40 against the module emulated at the USB level.
+# usage: usb.sh concurrent|killed WEX_USBEMU WEX_Q40 PROGRAM
+set -u
+case=$1
+usbemu=$2
+wexq40=$3
+program=$4
+work=$(mktemp -d) || exit 1
+trap 'rm -rf "$work"' EXIT
+json="$wexq40 json -l $work/lock -b $program"
+good='.temperature == 30.0 and .humidity == 50.6 and .dewpoint == 18.6'
+
+case $case in
+concurrent)
+    # The lock makes the second wait for the first instead of finding the module claimed.
+    "$usbemu" -- sh -c "$json >$work/a & $json >$work/b; wait" || echo "wex_usbemu ended with $?"
+    outputs="$work/a $work/b"
+    ;;
+killed)
+    # Killed in the middle of the measurement, the sensor is left mid-frame; the retry reads it again.
+    "$usbemu" -- sh -c "timeout -s KILL 0.15 $program >/dev/null; $json >$work/a" || echo "wex_usbemu ended with $?"
+    outputs="$work/a"
+    ;;
+*)
+    echo "unknown case $case"
+    exit 2
+    ;;
+esac
+status=0
+for output in $outputs; do
+    cat "$output"
+    jq -e "$good" "$output" >/dev/null || status=1
+done
+exit $status

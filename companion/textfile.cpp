@@ -1,0 +1,85 @@
+#include "textfile.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "atomic_file.h"
+#include "outputs.h"
+
+namespace {
+
+constexpr const char *file_name = "wex_q40.prom";
+constexpr const char *timestamp_metric = "wex_q40_last_success_timestamp_seconds";
+constexpr std::size_t longest_old_file = 65536;
+constexpr std::size_t most_timestamp_digits = 19;
+
+enum Status : int { good = 0, failed_reading = 1, unwritten = 2 };
+
+void gauge(std::string &out, const char *name, const char *help, const std::string &value)
+{
+    if (value.empty())
+        return;
+    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n" + name + " " + value + "\n";
+}
+
+}  // namespace
+
+std::optional<std::string> previous_success(const std::string &old_file)
+{
+    const std::string prefix = std::string(timestamp_metric) + " ";
+    std::size_t start = 0;
+    while (start < old_file.size()) {
+        auto end = old_file.find('\n', start);
+        if (end == std::string::npos)
+            end = old_file.size();
+        const std::string line = old_file.substr(start, end - start);
+        start = end + 1;
+        if (line.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string digits = line.substr(prefix.size());
+        if (digits.empty() || digits.size() > most_timestamp_digits ||
+            digits.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        return std::to_string(std::stoull(digits));
+    }
+    return std::nullopt;
+}
+
+std::string textfile_metrics(const Reading &reading, const std::optional<std::string> &last_success)
+{
+    std::string out;
+    const Values &v = reading.values;
+    if (reading.good) {
+        gauge(out, "wex_q40_temperature_celsius", "Temperature measured by the WEX-Q40 module.", v.temperature);
+        gauge(out, "wex_q40_relative_humidity_percent",
+              "Relative humidity measured by the WEX-Q40 module, compensated for the temperature.", v.humidity);
+        if (v.dewpoint_is_number)
+            gauge(out, "wex_q40_dewpoint_celsius", "Dew point derived from the WEX-Q40 temperature and humidity.",
+                  v.dewpoint);
+    }
+    gauge(out, "wex_q40_read_success", "1 when the last WEX-Q40 reading succeeded, 0 when it failed.",
+          reading.good ? "1" : "0");
+    gauge(out, timestamp_metric, "Unix time of the last successful WEX-Q40 reading.", last_success.value_or(""));
+    return out;
+}
+
+int run_textfile(const Options &options, Clock::time_point deadline)
+{
+    const Reading reading = take_reading(options, deadline);
+    std::optional<std::string> last_success;
+    if (reading.good) {
+        last_success = std::to_string(static_cast<long long>(std::time(nullptr)));
+    } else {
+        if (const auto old = read_small_file(options.textfile_dir + "/" + file_name, longest_old_file))
+            last_success = previous_success(*old);
+        std::fprintf(stderr, "wex-q40 textfile: reading failed:\n");
+        for (const auto &line : reading.lines)
+            std::fprintf(stderr, "%s\n", line.c_str());
+    }
+    const std::string error = replace_file(options.textfile_dir, file_name, textfile_metrics(reading, last_success));
+    if (!error.empty()) {
+        std::fprintf(stderr, "wex-q40 textfile: %s\n", error.c_str());
+        return unwritten;
+    }
+    return reading.good ? good : failed_reading;
+}
