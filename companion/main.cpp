@@ -52,8 +52,9 @@ int run_command(Command command, int argc, char **argv)
 int run(Command command, int argc, char **argv)
 {
     const int status = run_command(command, argc, argv);
+    errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-        std::fprintf(stderr, "wex-q40: cannot write to standard output: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "wex-q40: cannot write to standard output: %s\n", std::strerror(errno != 0 ? errno : EIO));
         return unwritten_status[static_cast<int>(command)];
     }
     return status;
