@@ -127,7 +127,7 @@ void check_placements(const std::vector<Module> &modules)
 {
     for (std::size_t i = 0; i < modules.size(); ++i) {
         const Placement &p = modules[i].placement;
-        const std::string name = "module " + std::to_string(i) + " at " + sysfs_name(p);
+        const std::string name = "usbemu: module " + std::to_string(i) + " at " + sysfs_name(p);
         if (p.bus < 1 || p.bus > max_bus || p.address <= root_hub_address || p.address > max_address)
             throw std::invalid_argument(name + ": no such bus or device number");
         if (p.ports.empty() || p.ports.size() > max_depth ||
@@ -153,7 +153,7 @@ std::string bus_record(const std::vector<Module> &modules)
         unsigned address = max_address;
         while (taken.count({bus, address}) != 0)
             if (--address == root_hub_address)
-                throw std::invalid_argument("bus " + std::to_string(bus) + ": no device number left for a hub");
+                throw std::invalid_argument("usbemu: bus " + std::to_string(bus) + ": no device number left for a hub");
         taken.insert({bus, address});
         return address;
     };
