@@ -101,6 +101,7 @@ std::vector<libusb_device *> by_bus_place(ftdi_device_list *list)
     std::stable_sort(found.begin(), found.end(),
                      [](const auto &a, const auto &b) { return a.first < b.first; });
     std::vector<libusb_device *> devices;
+    devices.reserve(found.size());
     for (const auto &f : found)
         devices.push_back(f.second);
     return devices;

@@ -65,12 +65,8 @@ struct Counters {
     unsigned stalled = 0;   // control requests the chip does not know
 };
 
-struct Device;
-
 class Emulator {
 public:
-    static constexpr const char *node = "/dev/bus/usb/001/002";  // the first module's, placed by default
-
     explicit Emulator(const Config &config = Config{});
     ~Emulator();
     Emulator(const Emulator &) = delete;

@@ -151,7 +151,7 @@ TEST(OneClaimant, AnOpenReapsOnlyItsOwnTransfers)
         handles[i] = libusb_open_device_with_vid_pid(contexts[i], wex_module::vendor_id, wex_module::product_id);
         ASSERT_NE(handles[i], nullptr);
     }
-    constexpr std::uint8_t vendor_in = LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE;
+    constexpr std::uint8_t vendor_in = 0xC0;  // to the host, vendor request, to the device
     constexpr std::uint8_t read_pins = 0x0C;
     unsigned char buffer[LIBUSB_CONTROL_SETUP_SIZE + 1] = {};
     libusb_fill_control_setup(buffer, vendor_in, read_pins, 0, 1, 1);

@@ -50,6 +50,7 @@ usbemu::Config parse(std::vector<std::string> args)
     args.insert(args.begin(), "wex_usbemu");
     args.insert(args.end(), {"--", "program"});
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (std::string &a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
