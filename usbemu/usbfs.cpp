@@ -21,7 +21,8 @@ constexpr const char *serial_driver_name = "ftdi_sio";
 constexpr const char *usbfs_driver_name = "usbfs";
 
 // umockdev 0.17.16 never emits "client-vanished", but a client's "connected"
-// turns false once its socket closes: that is when the kernel would drop its claim.
+// turns false once its socket closes; looked at before every request and every
+// new open, that drops a closed open's claim before anyone else can ask for it.
 void forget_closed_clients(Device &device)
 {
     auto closed = [&device](const Client &c) {
