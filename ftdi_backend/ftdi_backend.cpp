@@ -1,9 +1,11 @@
 #include "ftdi_backend.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <mutex>
 #include <unordered_set>
+#include <vector>
 
 #include <ftdi.h>
 #include <libusb.h>
@@ -15,6 +17,8 @@ constexpr std::uint32_t max_usb_id = 0xFFFF;
 constexpr std::uint16_t default_vid = 0x0403;
 constexpr std::uint16_t default_pid = 0x6001;
 constexpr int ftdi_err_open_failed = -4;
+constexpr int ftdi_err_claim_failed = -5;
+constexpr int max_port_depth = 7;
 constexpr int ftdi_err_no_permission = -8;
 
 struct Device {
@@ -63,7 +67,10 @@ void report_open_failure(ftdi_context *ftdi, int ftdi_result, libusb_device *dev
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u",
                   static_cast<unsigned>(libusb_get_bus_number(dev)),
                   static_cast<unsigned>(libusb_get_device_address(dev)));
-    const int cause = ftdi_result == ftdi_err_no_permission ? LIBUSB_ERROR_ACCESS : probe_open(dev);
+    int cause = ftdi_result == ftdi_err_no_permission ? LIBUSB_ERROR_ACCESS : probe_open(dev);
+    // The other program may have let go between libftdi1's claim and ours.
+    if (ftdi_result == ftdi_err_claim_failed && cause == LIBUSB_SUCCESS)
+        cause = LIBUSB_ERROR_BUSY;
     if (cause == LIBUSB_ERROR_ACCESS)
         std::printf("FT_Open: permission denied on USB device %s\n", node);
     else if (cause == LIBUSB_ERROR_BUSY)
@@ -72,6 +79,32 @@ void report_open_failure(ftdi_context *ftdi, int ftdi_result, libusb_device *dev
         std::printf("FT_Open: cannot open USB device %s: %s\n", node, libusb_strerror(cause));
     else
         std::printf("FT_Open: cannot open USB device %s: %s\n", node, ftdi_get_error_string(ftdi));
+}
+
+// Where a device sits: bus number, then the hub ports from the root down.
+std::vector<int> bus_place(libusb_device *dev)
+{
+    std::uint8_t ports[max_port_depth];
+    const int depth = libusb_get_port_numbers(dev, ports, max_port_depth);
+    std::vector<int> place{libusb_get_bus_number(dev)};
+    place.insert(place.end(), ports, ports + std::max(depth, 0));
+    return place;
+}
+
+// Index N is the Nth module by its place on the bus, not by the USB library's
+// listing order, so that the same module is read after a replug or a reboot.
+std::vector<libusb_device *> by_bus_place(ftdi_device_list *list)
+{
+    std::vector<std::pair<std::vector<int>, libusb_device *>> found;
+    for (ftdi_device_list *entry = list; entry != nullptr; entry = entry->next)
+        found.emplace_back(bus_place(entry->dev), entry->dev);
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<libusb_device *> devices;
+    devices.reserve(found.size());
+    for (const auto &f : found)
+        devices.push_back(f.second);
+    return devices;
 }
 
 FT_STATUS set_vid_pid(std::uint32_t vid, std::uint32_t pid)
@@ -108,18 +141,17 @@ FT_STATUS open_device(int index, FT_HANDLE *handle)
 
     ftdi_device_list *list = nullptr;
     const int count = ftdi_usb_find_all(ftdi, &list, vid, pid);
-    ftdi_device_list *entry = count > 0 ? list : nullptr;
-    for (int i = 0; entry != nullptr && i < index; ++i)
-        entry = entry->next;
-    if (entry == nullptr) {
+    const std::vector<libusb_device *> devices = by_bus_place(count > 0 ? list : nullptr);
+    if (static_cast<std::size_t>(index) >= devices.size()) {
         ftdi_list_free(&list);
         ftdi_free(ftdi);
         return FT_DEVICE_NOT_FOUND;
     }
 
-    const int opened = ftdi_usb_open_dev(ftdi, entry->dev);
+    libusb_device *dev = devices[static_cast<std::size_t>(index)];
+    const int opened = ftdi_usb_open_dev(ftdi, dev);
     if (opened < 0)
-        report_open_failure(ftdi, opened, entry->dev);
+        report_open_failure(ftdi, opened, dev);
     ftdi_list_free(&list);
     if (opened < 0) {
         ftdi_free(ftdi);

@@ -1,22 +1,32 @@
 // The module's bit-bang chip emulated at the USB level: a umockdev testbed
-// with one FT232R at 0403:fbf9 whose usbfs requests are answered here, pins
-// wired to the shared chip and sensor models. The process must run under
-// umockdev's preload; programs it starts see the same device.
+// with one or more FT232R at the module's ids whose usbfs requests are
+// answered here, pins wired to the shared chip and sensor models. The process
+// must run under umockdev's preload; programs it starts see the same devices.
 #ifndef USBEMU_EMULATOR_H
 #define USBEMU_EMULATOR_H
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "chip.h"
+#include "preload.h"
 #include "sensor.h"
 
 namespace usbemu {
 
-struct Config {
-    bool present = true;  // false: an empty bus
+// Where a module sits: its bus, its device number there, and the hub ports
+// from the root hub down (sysfs name "1-2.3" is bus 1, ports 2 then 3).
+struct Placement {
+    unsigned bus = 1;
+    unsigned address = 2;
+    std::vector<unsigned> ports = {1};
+};
+
+struct Module {
+    Placement placement;
     vmodule::SensorConfig sensor;
     vmodule::Stuck stuck = vmodule::Stuck::none;
     // Transfers answered before the device vanishes (ENODEV for every request
@@ -25,6 +35,12 @@ struct Config {
     bool node_closed = false;        // device node with mode 000
     bool claimed_elsewhere = false;  // another program holds the interface through usbfs
     bool serial_driver = true;       // the kernel's serial driver is bound until detached
+};
+
+// The first module's settings, and the modules attached after it.
+struct Config : Module {
+    bool present = true;  // false: an empty bus
+    std::vector<Module> more;
 };
 
 enum class Transfer { control_out, control_in, bulk_out, bulk_in };
@@ -42,36 +58,31 @@ struct Counters {
     vmodule::SensorCounters sensor;
     vmodule::ChipCounters chip;
     unsigned claims = 0;    // interface claims granted
-    unsigned releases = 0;
+    unsigned releases = 0;  // claims given back with USBDEVFS_RELEASEINTERFACE
+    unsigned released_on_close = 0;  // claims dropped because their holder closed the node
+    unsigned busy = 0;      // claims refused because another program held the interface
     unsigned refused = 0;   // requests answered ENODEV after the device vanished
     unsigned stalled = 0;   // control requests the chip does not know
 };
 
 class Emulator {
 public:
-    static constexpr std::uint16_t vendor_id = 0x0403;
-    static constexpr std::uint16_t product_id = 0xFBF9;
-    static constexpr const char *node = "/dev/bus/usb/001/002";
-
     explicit Emulator(const Config &config = Config{});
     ~Emulator();
     Emulator(const Emulator &) = delete;
     Emulator &operator=(const Emulator &) = delete;
 
-    std::vector<Request> log() const;
-    Counters counters() const;
+    // Module 0 is the config's own, then the config's "more" in order; on an
+    // empty bus module 0 has an empty log and zero counters.
+    std::vector<Request> log(std::size_t module = 0) const;
+    Counters counters(std::size_t module = 0) const;
+    std::string node_of(std::size_t module) const;
     std::string root_dir() const;
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-// True when this process runs under umockdev's preload.
-bool preloaded();
-// Returns at once when preloaded; otherwise starts this program again under
-// umockdev-wrapper with the same arguments, and only returns by throwing.
-void run_under_preload(char **argv);
 
 }  // namespace usbemu
 

@@ -7,6 +7,7 @@
 
 #include "emulator.h"
 #include "ftdi_backend.h"
+#include "module_facts.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ constexpr std::uint8_t sio_read_pins = 0x0C;
 
 class Backend : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(api->set_vid_pid(usbemu::Emulator::vendor_id, usbemu::Emulator::product_id), FT_OK); }
+    void SetUp() override { ASSERT_EQ(api->set_vid_pid(wex_module::vendor_id, wex_module::product_id), FT_OK); }
 
     // Opens device 0 and returns what FT_Open printed.
     std::string open_first(FT_HANDLE &handle, FT_STATUS expected = FT_OK)
@@ -42,7 +43,7 @@ TEST_F(Backend, OpensOnlyTheRememberedIdsAndIndexSilently)
     EXPECT_EQ(open_first(handle, FT_DEVICE_NOT_FOUND), "");
     EXPECT_EQ(handle, nullptr);
 
-    ASSERT_EQ(api->set_vid_pid(usbemu::Emulator::vendor_id, usbemu::Emulator::product_id), FT_OK);
+    ASSERT_EQ(api->set_vid_pid(wex_module::vendor_id, wex_module::product_id), FT_OK);
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(api->open(1, &handle), FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(api->open(-1, &handle), FT_DEVICE_NOT_FOUND);

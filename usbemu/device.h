@@ -1,0 +1,91 @@
+// One emulated module as usbfs sees it: the chip and sensor behind it, who
+// has it open and who holds its interface, and what crossed the wire.
+#ifndef USBEMU_DEVICE_H
+#define USBEMU_DEVICE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <umockdev.h>
+
+#include "emulator.h"
+#include "gobject_ptr.h"
+
+namespace usbemu {
+
+// How the chip answers one URB.
+struct Outcome {
+    int status = 0;  // the URB's completion status: 0, or -EPIPE for a stall
+    std::vector<std::uint8_t> in;  // bytes the device answers on an IN transfer
+    int actual_length = 0;
+};
+
+// A URB completed at submission, waiting for its client to reap it.
+struct Pending {
+    GObjectPtr<UMockdevIoctlData> urb;
+    GObjectPtr<UMockdevIoctlData> buffer;  // null for a zero-length transfer
+    std::size_t in_offset = 0;
+    Outcome outcome;
+};
+
+// One open of the device node; its URBs are its own, as each usbfs file is.
+struct Client {
+    GObjectPtr<UMockdevIoctlClient> client;
+    std::deque<Pending> completed;
+};
+
+struct Device {
+    explicit Device(const Module &m)
+        : config(m), sensor(m.sensor), chip(sensor, m.stuck), serial_bound(m.serial_driver)
+    {
+    }
+
+    Module config;
+    std::string node;
+    vmodule::Sensor sensor;
+    vmodule::Chip chip;
+    GObjectPtr<UMockdevIoctlBase> handler;
+
+    std::mutex lock;
+    std::vector<Request> log;
+    Counters counters;
+    std::deque<Client> clients;
+    const UMockdevIoctlClient *holder = nullptr;  // the open that claimed interface 0
+    unsigned transfers = 0;
+    bool vanished = false;
+    bool serial_bound;
+};
+
+inline void complete(UMockdevIoctlClient *client, int error)
+{
+    umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
+}
+
+// usbfs ioctls, called on umockdev's worker thread with the device unlocked.
+gboolean handle_ioctl(Device &device, UMockdevIoctlClient *client);
+void client_connected(Device &device, UMockdevIoctlClient *client);
+
+// The rest run with the device locked.
+Client &client_state(Device &device, UMockdevIoctlClient *client);
+int claim_interface(Device &device, UMockdevIoctlClient *client);  // 0 or an errno
+void submit_urb(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+void reap_urb(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+void discard_urb(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+
+// The chip's side of a transfer: vendor control requests and the bulk endpoints.
+constexpr std::uint8_t endpoint_in = 0x81;
+constexpr std::uint8_t endpoint_out = 0x02;
+constexpr std::size_t setup_size = 8;
+Outcome control_transfer(Device &device, const std::uint8_t *packet, std::size_t length);
+Outcome bulk_transfer(Device &device, std::uint8_t endpoint, const std::uint8_t *data, std::size_t length);
+
+// Resolves a pointer in the client's memory; null when it cannot be read.
+GObjectPtr<UMockdevIoctlData> resolve(UMockdevIoctlData *parent, std::size_t offset, std::size_t length);
+
+}  // namespace usbemu
+
+#endif

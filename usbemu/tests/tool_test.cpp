@@ -1,0 +1,87 @@
+// wex_usbemu as a user runs it: stopped with SIGTERM or SIGINT it passes the
+// signal on to its program and leaves no testbed behind; its module options.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "emulator.h"
+#include "spawned.h"
+#include "tool_options.h"
+
+namespace {
+
+constexpr double time_limit_s = 10.0;
+
+bool exists(const std::string &path)
+{
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0;
+}
+
+class Stopped : public ::testing::TestWithParam<int> {};
+
+TEST_P(Stopped, PassesTheSignalOnAndRemovesItsTestbed)
+{
+    const int signal = GetParam();
+    // Started as a user would start it, outside this test's own testbed.
+    Spawned tool({USBEMU_TOOL, "--", "/bin/sh", "-c", "echo \"$UMOCKDEV_DIR\"; exec sleep 30"},
+                 {"LD_PRELOAD", "UMOCKDEV_DIR"});
+    const std::string testbed = tool.read_line(time_limit_s);
+    ASSERT_EQ(testbed.rfind("/tmp/umockdev.", 0), 0u) << "no testbed reported: " << testbed;
+    ASSERT_TRUE(exists(testbed + "/sys"));
+
+    ASSERT_EQ(kill(tool.pid(), signal), 0);
+    EXPECT_EQ(tool.wait(time_limit_s), 128 + signal) << "the program did not end by the signal, or the tool hung";
+    EXPECT_FALSE(exists(testbed)) << testbed << " left behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(Tool, Stopped, ::testing::Values(SIGTERM, SIGINT),
+                         [](const ::testing::TestParamInfo<int> &p) {
+                             return std::string(p.param == SIGTERM ? "Term" : "Int");
+                         });
+
+usbemu::Config parse(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "wex_usbemu");
+    args.insert(args.end(), {"--", "program"});
+    std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    usbemu::Config config;
+    const int program = usbemu::parse_tool_options(static_cast<int>(args.size()), argv.data(), config);
+    EXPECT_EQ(std::string(argv[static_cast<std::size_t>(program)]), "program");
+    return config;
+}
+
+TEST(ToolOptions, ModuleOptionsApplyToTheModuleTheyFollow)
+{
+    const usbemu::Config config =
+        parse({"--raw-temp", "6500", "--port", "2-4.1.3", "--devnum", "9", "--module", "--raw-hum", "900",
+               "--claimed", "--module", "--port", "1-7"});
+    EXPECT_EQ(config.sensor.raw_temperature, 6500);
+    EXPECT_EQ(config.placement.bus, 2u);
+    EXPECT_EQ(config.placement.ports, (std::vector<unsigned>{4, 1, 3}));
+    EXPECT_EQ(config.placement.address, 9u);
+    EXPECT_FALSE(config.claimed_elsewhere);
+    ASSERT_EQ(config.more.size(), 2u);
+    EXPECT_EQ(config.more[0].sensor.raw_humidity, 900);
+    EXPECT_EQ(config.more[0].sensor.raw_temperature, usbemu::Config{}.sensor.raw_temperature);
+    EXPECT_TRUE(config.more[0].claimed_elsewhere);
+    EXPECT_EQ(config.more[0].placement.ports, (std::vector<unsigned>{2}));
+    EXPECT_EQ(config.more[0].placement.address, 3u);
+    EXPECT_EQ(config.more[1].placement.ports, (std::vector<unsigned>{7}));
+    EXPECT_EQ(config.more[1].placement.address, 4u);
+
+    for (const char *port : {"1", "1-", "1-2.", "-2", "1-2.x", "256-1"})
+        EXPECT_THROW(parse({"--port", port}), std::invalid_argument) << port;
+    EXPECT_THROW(parse({"--devnum"}), std::invalid_argument);
+}
+
+}  // namespace

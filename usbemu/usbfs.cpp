@@ -1,0 +1,183 @@
+// The usbfs ioctls of the device node: capabilities, the bound driver,
+// claiming the interface, and one set of URBs per open.
+#include "device.h"
+
+// <sys/ioctl.h> must come first, or the USBDEVFS_* numbers are no constant expressions.
+#include <sys/ioctl.h>
+#include <linux/usbdevice_fs.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace usbemu {
+
+namespace {
+
+constexpr unsigned usb_interface = 0;
+constexpr std::uint32_t usbfs_capabilities =
+    USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+constexpr const char *serial_driver_name = "ftdi_sio";
+constexpr const char *usbfs_driver_name = "usbfs";
+
+// umockdev 0.17.16 never emits "client-vanished", but a client's "connected"
+// turns false once its socket closes; looked at before every request and every
+// new open, that drops a closed open's claim before anyone else can ask for it.
+void forget_closed_clients(Device &device)
+{
+    auto closed = [&device](const Client &c) {
+        if (umockdev_ioctl_client_get_connected(c.client.get()))
+            return false;
+        if (device.holder == c.client.get()) {
+            device.holder = nullptr;
+            ++device.counters.released_on_close;
+        }
+        return true;
+    };
+    device.clients.erase(std::remove_if(device.clients.begin(), device.clients.end(), closed), device.clients.end());
+}
+
+// The interface number an ioctl's argument points to; -1 when unreadable.
+long interface_number(UMockdevIoctlData *arg)
+{
+    const GObjectPtr<UMockdevIoctlData> number = resolve(arg, 0, sizeof(unsigned));
+    if (!number)
+        return -1;
+    unsigned value = 0;
+    std::memcpy(&value, number->data, sizeof value);
+    return value;
+}
+
+int get_capabilities(UMockdevIoctlData *arg)
+{
+    const GObjectPtr<UMockdevIoctlData> caps = resolve(arg, 0, sizeof(std::uint32_t));
+    if (!caps)
+        return EFAULT;
+    std::memcpy(caps->data, &usbfs_capabilities, sizeof usbfs_capabilities);
+    return 0;
+}
+
+int get_driver(const Device &device, UMockdevIoctlData *arg)
+{
+    const GObjectPtr<UMockdevIoctlData> query = resolve(arg, 0, sizeof(usbdevfs_getdriver));
+    if (!query)
+        return EFAULT;
+    const bool usbfs = device.config.claimed_elsewhere || device.holder != nullptr;
+    const char *name = usbfs ? usbfs_driver_name : device.serial_bound ? serial_driver_name : nullptr;
+    if (name == nullptr)
+        return ENODATA;
+    auto *getdriver = reinterpret_cast<usbdevfs_getdriver *>(query->data);
+    std::strncpy(getdriver->driver, name, sizeof getdriver->driver - 1);
+    return 0;
+}
+
+// Only unbinding the serial driver is known; usbfs itself is never unbound this way.
+int driver_ioctl(Device &device, UMockdevIoctlData *arg)
+{
+    const GObjectPtr<UMockdevIoctlData> command = resolve(arg, 0, sizeof(usbdevfs_ioctl));
+    if (!command)
+        return EFAULT;
+    const int code = reinterpret_cast<const usbdevfs_ioctl *>(command->data)->ioctl_code;
+    if (code == static_cast<int>(USBDEVFS_DISCONNECT)) {
+        if (!device.serial_bound || device.config.claimed_elsewhere || device.holder != nullptr)
+            return ENODATA;
+        device.serial_bound = false;
+        return 0;
+    }
+    return code == static_cast<int>(USBDEVFS_CONNECT) ? 0 : ENOTTY;
+}
+
+int release_interface(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
+{
+    const long number = interface_number(arg);
+    if (number < 0)
+        return EFAULT;
+    if (number != usb_interface)
+        return ENOENT;
+    if (device.holder != client)
+        return EINVAL;
+    device.holder = nullptr;
+    ++device.counters.releases;
+    return 0;
+}
+
+}  // namespace
+
+// One holder at a time, as the kernel grants it; the holder asking again is no new claim.
+int claim_interface(Device &device, UMockdevIoctlClient *client)
+{
+    if (device.holder == client)
+        return 0;
+    if (device.config.claimed_elsewhere || device.serial_bound || device.holder != nullptr) {
+        ++device.counters.busy;
+        return EBUSY;
+    }
+    device.holder = client;
+    ++device.counters.claims;
+    return 0;
+}
+
+Client &client_state(Device &device, UMockdevIoctlClient *client)
+{
+    for (Client &c : device.clients)
+        if (c.client.get() == client)
+            return c;
+    device.clients.push_back(Client{add_ref(client), {}});
+    return device.clients.back();
+}
+
+void client_connected(Device &device, UMockdevIoctlClient *client)
+{
+    const std::lock_guard<std::mutex> guard(device.lock);
+    forget_closed_clients(device);
+    client_state(device, client);
+}
+
+gboolean handle_ioctl(Device &device, UMockdevIoctlClient *client)
+{
+    const std::lock_guard<std::mutex> guard(device.lock);
+    forget_closed_clients(device);
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+
+    if (device.vanished) {
+        ++device.counters.refused;
+        complete(client, ENODEV);
+        return TRUE;
+    }
+    switch (request) {
+    case USBDEVFS_GET_CAPABILITIES:
+        complete(client, get_capabilities(arg));
+        break;
+    case USBDEVFS_GETDRIVER:
+        complete(client, get_driver(device, arg));
+        break;
+    case USBDEVFS_IOCTL:
+        complete(client, driver_ioctl(device, arg));
+        break;
+    case USBDEVFS_CLAIMINTERFACE: {
+        const long number = interface_number(arg);
+        complete(client, number < 0 ? EFAULT : number != usb_interface ? ENOENT : claim_interface(device, client));
+        break;
+    }
+    case USBDEVFS_RELEASEINTERFACE:
+        complete(client, release_interface(device, client, arg));
+        break;
+    case USBDEVFS_SUBMITURB:
+        submit_urb(device, client, arg);
+        break;
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY:
+        reap_urb(device, client, arg);
+        break;
+    case USBDEVFS_DISCARDURB:
+        discard_urb(device, client, arg);
+        break;
+    default:
+        complete(client, ENOTTY);
+        break;
+    }
+    return TRUE;
+}
+
+}  // namespace usbemu
