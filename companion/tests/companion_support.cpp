@@ -1,17 +1,15 @@
 #include "companion_support.h"
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "child_run.h"
 
 TempDir::TempDir()
 {
@@ -40,28 +38,15 @@ std::string read_file(const std::string &path)
     return content.str();
 }
 
-Consumed consume(std::vector<std::string> command, const std::string &input)
+Consumed consume(const std::vector<std::string> &command, const std::string &input)
 {
     const TempDir dir;
     write_file(dir / "input", input);
-    std::vector<char *> argv;
-    argv.reserve(command.size() + 1);
-    for (auto &word : command)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, (dir / "input").c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir / "output").c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    Consumed result;
-    pid_t pid = 0;
-    int status = 0;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0 && waitpid(pid, &status, 0) == pid)
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    posix_spawn_file_actions_destroy(&actions);
-    result.output = read_file(dir / "output");
-    return result;
+    std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$@\" <\"$CONSUMED_INPUT\" 2>&1", "sh"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    const wex_test::ChildRun run =
+        wex_test::run_child(argv, wex_test::environment_with({"CONSUMED_INPUT=" + (dir / "input")}, {}), 60.0);
+    return {run.status, run.out};
 }
 
 std::string write_script(const TempDir &dir, const std::string &name, const std::string &body)

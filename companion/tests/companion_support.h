@@ -24,7 +24,7 @@ struct Consumed {
 };
 
 // Feeds text to a consumer (jq, promtool) on its standard input; output and errors together.
-Consumed consume(std::vector<std::string> command, const std::string &input);
+Consumed consume(const std::vector<std::string> &command, const std::string &input);
 
 // Writes an executable /bin/sh script.
 std::string write_script(const TempDir &dir, const std::string &name, const std::string &body);
