@@ -1,15 +1,14 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
 #include "companion_support.h"
+#include "spawned.h"
 
 namespace {
 
@@ -57,24 +56,11 @@ TEST(Deadline, SigtermToWexQ40KillsTheReadingFirst)
     const std::string sleeper =
         write_script(dir, "sleeper", "sleep 30 &\necho $! $$ >" + dir / "pids" + "\nwait\n");
     const std::string lock = dir / "lock";
-    std::vector<std::string> args = {WEX_Q40, "json", "-l", lock, "-b", sleeper};
-    std::vector<char *> argv;
-    argv.reserve(args.size() + 1);
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, WEX_Q40, &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    Spawned companion({WEX_Q40, "json", "-l", lock, "-b", sleeper}, {});
     for (int i = 0; i < 100 && pids_in(dir / "pids").size() < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    kill(pid, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    kill(companion.pid(), SIGTERM);
+    EXPECT_EQ(companion.wait(10.0), 128 + SIGTERM);
     const auto pids = pids_in(dir / "pids");
     ASSERT_EQ(pids.size(), 2u);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
