@@ -77,11 +77,13 @@ Reading take_reading(const Options &options, Clock::time_point deadline)
         Reading reading = judge(run, options);
         if (reading.good)
             return reading;
-        // The first failure says most; a retry cut short by the deadline adds only its own lines.
-        if (attempt == 0)
+        // The first failure says most; each retry's lines follow under a line of their own.
+        if (attempt == 0) {
             first = std::move(reading);
-        else
+        } else {
+            first.lines.push_back("retry " + std::to_string(attempt) + " of " + std::to_string(options.retries) + ":");
             first.lines.insert(first.lines.end(), reading.lines.begin(), reading.lines.end());
+        }
         if (run.end == ChildRun::End::not_started || attempt >= options.retries ||
             Clock::now() + retry_pause >= deadline)
             return first;

@@ -50,9 +50,10 @@ int run_check(const Options &options, Clock::time_point deadline)
     const Reading r = take_reading(options, deadline);
     if (!r.good) {
         print_first_line(unknown, r.problem.substr(0, longest_problem), "");
-        for (const auto &line : r.lines)
-            if (line != r.problem)
-                std::printf("%s\n", line.c_str());
+        // The first line already shows the program's first line.
+        const bool shown_first = !r.lines.empty() && r.lines.front() == r.problem;
+        for (std::size_t i = shown_first ? 1 : 0; i < r.lines.size(); ++i)
+            std::printf("%s\n", r.lines[i].c_str());
         return unknown;
     }
     const std::string *printed[quantities] = {&r.values.temperature, &r.values.humidity, &r.values.dewpoint};

@@ -82,6 +82,15 @@ TEST(Retry, OneFailedReadingIsRetriedOnce)
     run = run_companion(dir, "influx", {"-b", flaky, "-r", "0"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("Bad CRC"), std::string::npos);
+    EXPECT_EQ(run.err.find("retry"), std::string::npos);
+    const std::string broken = write_script(dir, "broken", "echo 'wex_read_hum failed!'\nexit 255\n");
+    run = run_companion(dir, "influx", {"-b", broken, "-r", "1"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "wex-q40 influx: wex_read_hum failed!\n"
+                       "wex-q40 influx: broken ended with status 255\n"
+                       "wex-q40 influx: retry 1 of 1:\n"
+                       "wex-q40 influx: wex_read_hum failed!\n"
+                       "wex-q40 influx: broken ended with status 255\n");
 }
 
 TEST(Lock, ReadersWaitForEachOtherWithinTheLimit)
