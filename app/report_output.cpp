@@ -10,7 +10,7 @@
 namespace {
 
 // Past the longest output a run can print, so a write error shows at the final flush with its reason.
-constexpr std::size_t output_buffer_size = 64 * 1024;
+constexpr std::size_t output_buffer_size = std::size_t{64} * 1024;
 char output_buffer[output_buffer_size];
 
 bool output_closed = false;
