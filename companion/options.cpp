@@ -42,12 +42,42 @@ std::string env_or(const char *name, const std::string &fallback)
     return value != nullptr && *value != '\0' ? std::string(value) : fallback;
 }
 
-std::string set_range(std::optional<Range> &slot, const char *option, const char *text)
+struct ThresholdOption {
+    int id;
+    const char *name;
+    Quantity quantity;
+    bool critical;
+};
+constexpr ThresholdOption threshold_options[] = {
+    {'w', "-w", temperature, false},
+    {'c', "-c", temperature, true},
+    {humidity_warning, "--humidity-warning", humidity, false},
+    {humidity_critical, "--humidity-critical", humidity, true},
+    {dewpoint_warning, "--dewpoint-warning", dewpoint, false},
+    {dewpoint_critical, "--dewpoint-critical", dewpoint, true},
+};
+
+// Empty when c is not a threshold option or its range parses.
+std::string set_threshold(Options &o, int c, const char *text)
 {
-    slot = parse_range(text);
-    if (!slot)
-        return std::string("not a range (or start above end) for ") + option + ": " + text;
+    for (const ThresholdOption &t : threshold_options) {
+        if (t.id != c)
+            continue;
+        Thresholds &slots = o.thresholds[t.quantity];
+        std::optional<Range> &slot = t.critical ? slots.critical : slots.warning;
+        slot = parse_range(text);
+        if (!slot)
+            return std::string("not a range (or start above end) for ") + t.name + ": " + text;
+    }
     return {};
+}
+
+bool is_threshold_option(int c)
+{
+    for (const ThresholdOption &t : threshold_options)
+        if (t.id == c)
+            return true;
+    return false;
 }
 
 }  // namespace
@@ -168,29 +198,14 @@ ParsedOptions parse_options(Command command, int argc, char **argv)
         case 'V':
             o.version = true;
             break;
-        case 'w':
-            parsed.error = set_range(o.thresholds[temperature].warning, "-w", optarg);
-            break;
-        case 'c':
-            parsed.error = set_range(o.thresholds[temperature].critical, "-c", optarg);
-            break;
-        case humidity_warning:
-            parsed.error = set_range(o.thresholds[humidity].warning, "--humidity-warning", optarg);
-            break;
-        case humidity_critical:
-            parsed.error = set_range(o.thresholds[humidity].critical, "--humidity-critical", optarg);
-            break;
-        case dewpoint_warning:
-            parsed.error = set_range(o.thresholds[dewpoint].warning, "--dewpoint-warning", optarg);
-            break;
-        case dewpoint_critical:
-            parsed.error = set_range(o.thresholds[dewpoint].critical, "--dewpoint-critical", optarg);
-            break;
         case ':':
             parsed.error = std::string("option needs a value: ") + argv[optind - 1];
             break;
         default:
-            parsed.error = std::string("unknown option: ") + argv[optind - 1];
+            if (is_threshold_option(c))
+                parsed.error = set_threshold(o, c, optarg);
+            else
+                parsed.error = std::string("unknown option: ") + argv[optind - 1];
             break;
         }
     }

@@ -28,7 +28,9 @@ std::string usage(Command command)
             "         [--dewpoint-warning RANGE] [--dewpoint-critical RANGE] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
             "A monitoring plugin: one WEX-Q40 reading against thresholds.\n"
             "  -w, -c RANGE  temperature thresholds in degrees Celsius; RANGE is [@]start:end\n"
-            "                (10, 10:, ~:10, 10:20, @10:20)\n",
+            "                (10, 10:, ~:10, 10:20, @10:20)\n"
+            "  --humidity-warning, --humidity-critical RANGE  relative humidity thresholds in percent\n"
+            "  --dewpoint-warning, --dewpoint-critical RANGE  dew point thresholds in degrees Celsius\n",
             "10",
             "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (failed reading, time-out, bad arguments).\n");
     case Command::json:
