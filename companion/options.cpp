@@ -43,18 +43,18 @@ std::string env_or(const char *name, const std::string &fallback)
 }
 
 struct ThresholdOption {
-    int id;
     const char *name;
     Quantity quantity;
+    int id;
     bool critical;
 };
 constexpr ThresholdOption threshold_options[] = {
-    {'w', "-w", temperature, false},
-    {'c', "-c", temperature, true},
-    {humidity_warning, "--humidity-warning", humidity, false},
-    {humidity_critical, "--humidity-critical", humidity, true},
-    {dewpoint_warning, "--dewpoint-warning", dewpoint, false},
-    {dewpoint_critical, "--dewpoint-critical", dewpoint, true},
+    {"-w", temperature, 'w', false},
+    {"-c", temperature, 'c', true},
+    {"--humidity-warning", humidity, humidity_warning, false},
+    {"--humidity-critical", humidity, humidity_critical, true},
+    {"--dewpoint-warning", dewpoint, dewpoint_warning, false},
+    {"--dewpoint-critical", dewpoint, dewpoint_critical, true},
 };
 
 // Empty when c is not a threshold option or its range parses.
