@@ -11,7 +11,6 @@ namespace {
 
 constexpr int bad_usage = 2;
 constexpr int check_help_status = 3;
-constexpr int unwritten_status[] = {3, 1, 1, 2};  // check, json, influx, textfile
 
 bool is_named(const char *path, const char *name)
 {
@@ -55,7 +54,7 @@ int run(Command command, int argc, char **argv)
     errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         std::fprintf(stderr, "wex-q40: cannot write to standard output: %s\n", std::strerror(errno != 0 ? errno : EIO));
-        return unwritten_status[static_cast<int>(command)];
+        return failure_status(command);
     }
     return status;
 }

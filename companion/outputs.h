@@ -16,7 +16,10 @@ int run_textfile(const Options &options, Clock::time_point deadline);
 // {"error": ..., "time": ...} on standard output.
 void print_json_error(const std::string &error);
 
-// Usage errors, in each consumer's own way; returns the exit status.
+// The status of a run that delivered no report: bad arguments or output that could not be written.
+int failure_status(Command command);
+
+// Usage errors, in each consumer's own way; returns failure_status(command).
 int report_usage_error(Command command, const std::string &error);
 
 #endif

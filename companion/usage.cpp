@@ -61,25 +61,26 @@ std::string general_usage()
            "wex-q40 COMMAND -h describes the options of each.\n";
 }
 
+int failure_status(Command command)
+{
+    constexpr int statuses[] = {3, 1, 1, 2};  // check UNKNOWN, json, influx, textfile unwritten
+    return statuses[static_cast<std::size_t>(command)];
+}
+
 int report_usage_error(Command command, const std::string &error)
 {
-    constexpr int failure = 1;
-    constexpr int check_unknown = 3;
-    constexpr int textfile_unwritten = 2;
     switch (command) {
     case Command::check:
         std::printf("WEX-Q40 UNKNOWN - %s\n%s", error.c_str(), usage(command).c_str());
-        return check_unknown;
+        break;
     case Command::json:
         print_json_error(error);
         std::fprintf(stderr, "wex-q40 json: %s\n%s", error.c_str(), usage(command).c_str());
-        return failure;
+        break;
     case Command::influx:
-        std::fprintf(stderr, "wex-q40 influx: %s\n%s", error.c_str(), usage(command).c_str());
-        return failure;
     case Command::textfile:
-        std::fprintf(stderr, "wex-q40 textfile: %s\n%s", error.c_str(), usage(command).c_str());
-        return textfile_unwritten;
+        std::fprintf(stderr, "wex-q40 %s: %s\n%s", command_name(command), error.c_str(), usage(command).c_str());
+        break;
     }
-    return failure;
+    return failure_status(command);
 }

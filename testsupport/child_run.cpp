@@ -54,16 +54,6 @@ struct Pipe {
     }
 };
 
-std::vector<char *> pointers(std::vector<std::string> &strings)
-{
-    std::vector<char *> out;
-    out.reserve(strings.size() + 1);
-    for (std::string &s : strings)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
-
 int milliseconds_left(Clock::time_point deadline)
 {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -125,12 +115,22 @@ std::optional<int> reap(pid_t pid, Clock::time_point deadline)
 
 }  // namespace
 
+std::vector<char *> exec_pointers(std::vector<std::string> &strings)
+{
+    std::vector<char *> out;
+    out.reserve(strings.size() + 1);
+    for (std::string &s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
 ChildRun run_child(const std::vector<std::string> &argv, const std::vector<std::string> &env, double time_limit_s)
 {
     std::vector<std::string> args = argv;
     std::vector<std::string> vars = env;
-    const std::vector<char *> arg_p = pointers(args);
-    const std::vector<char *> env_p = pointers(vars);
+    const std::vector<char *> arg_p = exec_pointers(args);
+    const std::vector<char *> env_p = exec_pointers(vars);
     const Fd null_input(open("/dev/null", O_RDONLY | O_CLOEXEC));
     if (null_input.fd < 0)
         fail("/dev/null");

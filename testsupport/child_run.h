@@ -24,6 +24,9 @@ ChildRun run_child(const std::vector<std::string> &argv, const std::vector<std::
 // This process's environment without the names in unset, then the NAME=value entries of set.
 std::vector<std::string> environment_with(const std::vector<std::string> &set, const std::vector<std::string> &unset);
 
+// The null-terminated pointer array execve takes; valid while strings lives unchanged.
+std::vector<char *> exec_pointers(std::vector<std::string> &strings);
+
 }  // namespace wex_test
 
 #endif

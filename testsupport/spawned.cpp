@@ -6,11 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
+
+#include "child_run.h"
 
 namespace {
 
@@ -28,20 +29,10 @@ Clock::time_point after(double seconds)
 
 Spawned::Spawned(const std::vector<std::string> &argv, const std::vector<std::string> &unset)
 {
-    std::vector<std::string> env;
-    for (char **entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        if (std::find(unset.begin(), unset.end(), text.substr(0, text.find('='))) == unset.end())
-            env.push_back(text);
-    }
+    std::vector<std::string> env = wex_test::environment_with({}, unset);
     std::vector<std::string> args = argv;
-    std::vector<char *> arg_p, env_p;
-    for (std::string &a : args)
-        arg_p.push_back(a.data());
-    arg_p.push_back(nullptr);
-    for (std::string &e : env)
-        env_p.push_back(e.data());
-    env_p.push_back(nullptr);
+    const std::vector<char *> arg_p = wex_test::exec_pointers(args);
+    const std::vector<char *> env_p = wex_test::exec_pointers(env);
 
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)

@@ -10,10 +10,9 @@ SOURCE_DIR = Path(sys.argv.pop(1))
 PAGES = [SOURCE_DIR / "packaging" / "wex_q40_test.1", SOURCE_DIR / "packaging" / "wex-q40-textfile.8",
          SOURCE_DIR / "packaging" / "wex-q40.1"]
 PROGRAM_SOURCES = ["app", "driver", "ftdi_backend"]
-PRINTF_LITERAL = re.compile(r'(?<![a-z])f?printf\s*\(\s*(?:stdout\s*,\s*)?"((?:[^"\\]|\\.)*)"')
+PRINTF_LITERAL = re.compile(r'(?<![a-z])f?printf\s*\(\s*(?:(?:stdout|stderr)\s*,\s*)?"((?:[^"\\]|\\.)*)"')
 # The companion builds its messages from pieces: the literals of a line that prints,
 # returns or stores a message.
-COMPANION_PRINTF = re.compile(r'f?printf\s*\(\s*(?:(?:stdout|stderr)\s*,\s*)?"((?:[^"\\]|\\.)*)"')
 MESSAGE_LINE = re.compile(r'\b(?:error|what|failure)\b\s*(?:=|\()|return\s+(?:std::string\()?"')
 LITERAL = re.compile(r'"((?:[^"\\]|\\.)*)"')
 CONVERSION = re.compile(r"%[-+ #0]*[0-9]*(?:\.[0-9]+)?(?:l|ll|z|h)?[a-zA-Z]")
@@ -46,7 +45,7 @@ def companion_messages():
         for line in path.read_text().splitlines():
             if line.lstrip().startswith("//"):
                 continue
-            literals = COMPANION_PRINTF.findall(line) if "printf" in line else (
+            literals = PRINTF_LITERAL.findall(line) if "printf" in line else (
                 LITERAL.findall(line) if MESSAGE_LINE.search(line) else [])
             for literal in (lit for lit in literals if not lit.startswith("Usage:")):
                 text = literal.replace("\\n", "").replace("%%", "%")
