@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "child_run.h"
 #include "emulator.h"
 #include "spawned.h"
 #include "tool_options.h"
@@ -49,11 +50,7 @@ usbemu::Config parse(std::vector<std::string> args)
 {
     args.insert(args.begin(), "wex_usbemu");
     args.insert(args.end(), {"--", "program"});
-    std::vector<char *> argv;
-    argv.reserve(args.size() + 1);
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char *> argv = wex_test::exec_pointers(args);
     usbemu::Config config;
     const int program = usbemu::parse_tool_options(static_cast<int>(args.size()), argv.data(), config);
     EXPECT_EQ(std::string(argv[static_cast<std::size_t>(program)]), "program");
