@@ -57,27 +57,23 @@ constexpr ThresholdOption threshold_options[] = {
     {"--dewpoint-critical", dewpoint, dewpoint_critical, true},
 };
 
-// Empty when c is not a threshold option or its range parses.
-std::string set_threshold(Options &o, int c, const char *text)
-{
-    for (const ThresholdOption &t : threshold_options) {
-        if (t.id != c)
-            continue;
-        Thresholds &slots = o.thresholds[t.quantity];
-        std::optional<Range> &slot = t.critical ? slots.critical : slots.warning;
-        slot = parse_range(text);
-        if (!slot)
-            return std::string("not a range (or start above end) for ") + t.name + ": " + text;
-    }
-    return {};
-}
-
-bool is_threshold_option(int c)
+const ThresholdOption *threshold_option(int c)
 {
     for (const ThresholdOption &t : threshold_options)
         if (t.id == c)
-            return true;
-    return false;
+            return &t;
+    return nullptr;
+}
+
+// Empty when the range parses.
+std::string set_threshold(Options &o, const ThresholdOption &t, const char *text)
+{
+    Thresholds &slots = o.thresholds[t.quantity];
+    std::optional<Range> &slot = t.critical ? slots.critical : slots.warning;
+    slot = parse_range(text);
+    if (!slot)
+        return std::string("not a range (or start above end) for ") + t.name + ": " + text;
+    return {};
 }
 
 }  // namespace
@@ -202,8 +198,8 @@ ParsedOptions parse_options(Command command, int argc, char **argv)
             parsed.error = std::string("option needs a value: ") + argv[optind - 1];
             break;
         default:
-            if (is_threshold_option(c))
-                parsed.error = set_threshold(o, c, optarg);
+            if (const ThresholdOption *t = threshold_option(c))
+                parsed.error = set_threshold(o, *t, optarg);
             else
                 parsed.error = std::string("unknown option: ") + argv[optind - 1];
             break;
