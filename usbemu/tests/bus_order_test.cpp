@@ -9,6 +9,7 @@
 
 #include <libusb.h>
 
+#include "backend_program.h"
 #include "child_run.h"
 #include "emulator.h"
 #include "ftdi_backend.h"
@@ -91,7 +92,7 @@ TEST_P(FirstOnTheBus, IsReadInEitherPluggingOrder)
         const std::size_t nearer = nearer_first ? 0 : 1;
         listed_elsewhere += first_listed() != place_of(layout.nearer) ? 1 : 0;
 
-        const wex_test::ChildRun run = wex_test::run_child({WEX_PROGRAM}, wex_test::environment_with({}, {"LD_LIBRARY_PATH", "LIBUSB_DEBUG"}), time_limit_s);
+        const wex_test::ChildRun run = run_program(time_limit_s);
         ASSERT_FALSE(run.timed_out);
         EXPECT_EQ(run.out, near_report) << (nearer_first ? "nearer plugged first" : "nearer plugged last");
         EXPECT_EQ(run.status, 0);

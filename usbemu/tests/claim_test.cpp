@@ -12,6 +12,7 @@
 
 #include <libusb.h>
 
+#include "backend_program.h"
 #include "child_run.h"
 #include "emulator.h"
 #include "ftdi_backend.h"
@@ -26,11 +27,6 @@ const std::string claimed_report =
     "wex_open: FT_Open failed to open WEX-Q40 device.\nwex_open failed!\n";
 const std::string claimed_line = "is claimed by another program";
 constexpr double time_limit_s = 20.0;
-
-wex_test::ChildRun run_program()
-{
-    return wex_test::run_child({WEX_PROGRAM}, wex_test::environment_with({}, {"LD_LIBRARY_PATH", "LIBUSB_DEBUG"}), time_limit_s);
-}
 
 bool good(const wex_test::ChildRun &run)
 {
@@ -49,8 +45,8 @@ TEST(OneClaimant, TwoReadingsAtOnceGiveOneReadingAndOneClaimedRefusalOrTwoReadin
     int claimed_runs = 0;
     for (int i = 0; i < pairs; ++i) {
         const usbemu::Emulator emulator;
-        auto first = std::async(std::launch::async, run_program);
-        auto second = std::async(std::launch::async, run_program);
+        auto first = std::async(std::launch::async, run_program, time_limit_s);
+        auto second = std::async(std::launch::async, run_program, time_limit_s);
         const wex_test::ChildRun a = first.get();
         const wex_test::ChildRun b = second.get();
         for (const wex_test::ChildRun *run : {&a, &b}) {
@@ -78,7 +74,7 @@ TEST(OneClaimant, AKilledReadingLetsGoOfTheInterface)
     config.sensor.busy_samples = 3;  // several hundred milliseconds per frame
     const usbemu::Emulator emulator(config);
     {
-        Spawned killed({WEX_PROGRAM}, {"LD_LIBRARY_PATH", "LIBUSB_DEBUG"});
+        Spawned killed({WEX_PROGRAM}, backend_unset);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (emulator.counters().claims == 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -89,7 +85,7 @@ TEST(OneClaimant, AKilledReadingLetsGoOfTheInterface)
     }
     EXPECT_EQ(emulator.counters().releases, 0u) << "the killed reading had already finished";
 
-    const wex_test::ChildRun next = run_program();
+    const wex_test::ChildRun next = run_program(time_limit_s);
     ASSERT_FALSE(next.timed_out);
     EXPECT_EQ(next.out.find(claimed_line), std::string::npos) << next.out;
     const usbemu::Counters c = emulator.counters();
@@ -98,7 +94,7 @@ TEST(OneClaimant, AKilledReadingLetsGoOfTheInterface)
     EXPECT_EQ(c.busy, 0u);
 
     // A sensor left mid-frame may spoil that one reading; the one after is whole.
-    const wex_test::ChildRun after = run_program();
+    const wex_test::ChildRun after = run_program(time_limit_s);
     EXPECT_EQ(after.out, good_report);
     EXPECT_EQ(after.status, 0);
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "backend_program.h"
 #include "child_run.h"
 #include "emulator.h"
 #include "line_script.h"
@@ -30,12 +31,6 @@ const std::string &good_report = wex_test::default_reading;
 constexpr double time_limit_s = 20.0;
 constexpr std::uint16_t sio_set_bitmode = 0x0B;
 constexpr std::uint16_t sio_read_pins = 0x0C;
-
-// No folder of a stand-in libftd2xx.so on the search path, so the program falls back to the backend.
-ChildRun run_program()
-{
-    return run_child({WEX_PROGRAM}, environment_with({}, {"LD_LIBRARY_PATH", "LIBUSB_DEBUG"}), time_limit_s);
-}
 
 std::string hex(unsigned value, int digits)
 {
@@ -99,7 +94,7 @@ TEST_P(CleanReading, PrintsTheReportAndTheWireCarriesTheDriversCallsInOrder)
     config.sensor.busy_samples = GetParam();
     usbemu::Emulator emulator(config);
 
-    const ChildRun run = run_program();
+    const ChildRun run = run_program(time_limit_s);
     ASSERT_FALSE(run.timed_out);
     EXPECT_EQ(run.out, good_report);
     EXPECT_EQ(run.status, 0);
@@ -162,7 +157,7 @@ TEST_P(Failure, PrintsItsFailureLinesAndEndsWith255)
     const FailureCase &c = GetParam();
     usbemu::Emulator emulator(c.config);
 
-    const ChildRun run = run_program();
+    const ChildRun run = run_program(time_limit_s);
     ASSERT_FALSE(run.timed_out);
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.status, 255);
@@ -211,7 +206,7 @@ TEST_P(Vanishing, EndsWith255QuicklyAndNothingCrossesAfterwards)
     config.vanish_after = c.after;
     usbemu::Emulator emulator(config);
 
-    const ChildRun run = run_program();
+    const ChildRun run = run_program(time_limit_s);
     ASSERT_FALSE(run.timed_out) << "the program hung after the device vanished";
     EXPECT_EQ(run.status, 255);
     EXPECT_LT(run.seconds, 5.0);
