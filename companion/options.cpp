@@ -13,6 +13,17 @@ constexpr unsigned longest_timeout_s = 86400;
 constexpr unsigned most_retries = 10;
 constexpr unsigned textfile_timeout_s = 30;
 
+struct CommandName {
+    const char *name;
+    Command command;
+};
+constexpr CommandName command_names[] = {
+    {"check", Command::check},
+    {"json", Command::json},
+    {"influx", Command::influx},
+    {"textfile", Command::textfile},
+};
+
 enum LongOnly : int {
     humidity_warning = 256,
     humidity_critical,
@@ -80,29 +91,17 @@ std::string set_threshold(Options &o, const ThresholdOption &t, const char *text
 
 std::optional<Command> command_named(std::string_view name)
 {
-    if (name == "check")
-        return Command::check;
-    if (name == "json")
-        return Command::json;
-    if (name == "influx")
-        return Command::influx;
-    if (name == "textfile")
-        return Command::textfile;
+    for (const CommandName &c : command_names)
+        if (name == c.name)
+            return c.command;
     return std::nullopt;
 }
 
 const char *command_name(Command command)
 {
-    switch (command) {
-    case Command::check:
-        return "check";
-    case Command::json:
-        return "json";
-    case Command::influx:
-        return "influx";
-    case Command::textfile:
-        return "textfile";
-    }
+    for (const CommandName &c : command_names)
+        if (c.command == command)
+            return c.name;
     return "?";
 }
 
