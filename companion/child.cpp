@@ -76,6 +76,12 @@ int milliseconds_until(Clock::time_point when)
     return left <= 0 ? 0 : static_cast<int>(left + 1);
 }
 
+// pidfd polls readable when the child ends; without one, poll at short intervals.
+int poll_ms(int pidfd, int left)
+{
+    return pidfd >= 0 ? left : std::min(left, static_cast<int>(poll_fallback.count()));
+}
+
 // Reads what is there; false at end of stream or on an error.
 bool drain(int fd, std::string &sink)
 {
@@ -100,7 +106,6 @@ bool has_ended(pid_t pid)
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
-// pidfd polls readable when the child ends; without one, poll at short intervals.
 bool wait_exit(pid_t pid, int pidfd, Clock::time_point until)
 {
     for (;;) {
@@ -109,12 +114,8 @@ bool wait_exit(pid_t pid, int pidfd, Clock::time_point until)
         const int left = milliseconds_until(until);
         if (left == 0)
             return false;
-        if (pidfd >= 0) {
-            pollfd p{pidfd, POLLIN, 0};
-            poll(&p, 1, left);
-        } else {
-            poll(nullptr, 0, std::min(left, static_cast<int>(poll_fallback.count())));
-        }
+        pollfd p{pidfd, POLLIN, 0};
+        poll(&p, 1, poll_ms(pidfd, left));
     }
 }
 
@@ -189,8 +190,7 @@ ChildRun run_child(const std::string &program, Clock::time_point deadline)
         const int left = milliseconds_until(deadline);
         if (left == 0)
             break;
-        const int wait_ms = pidfd.fd >= 0 ? left : std::min(left, static_cast<int>(poll_fallback.count()));
-        if (poll(fds.data(), fds.size(), wait_ms) < 0 && errno != EINTR)
+        if (poll(fds.data(), fds.size(), poll_ms(pidfd.fd, left)) < 0 && errno != EINTR)
             break;
         for (std::size_t i = 0; i < sinks.size(); ++i)
             if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)) != 0 && !drain(fds[i].fd, *sinks[i]))
