@@ -17,7 +17,6 @@
 
 namespace {
 
-const std::string far_report = "Temperature: 30.0C, 86.0F\nHumidity: 50.6%\nDewpoint: 18.6C, 65.5F\n";
 const std::string near_report = "Temperature: 20.0C, 68.0F\nHumidity: 50.3%\nDewpoint: 9.4C, 48.8F\n";
 constexpr std::uint16_t near_raw_temperature = 6000;
 constexpr double time_limit_s = 20.0;

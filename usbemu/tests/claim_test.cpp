@@ -17,14 +17,13 @@
 #include "emulator.h"
 #include "ftdi_backend.h"
 #include "module_facts.h"
+#include "program_output.h"
 #include "spawned.h"
 
 namespace {
 
-const std::string good_report = "Temperature: 30.0C, 86.0F\nHumidity: 50.6%\nDewpoint: 18.6C, 65.5F\n";
-const std::string claimed_report =
-    "FT_Open: USB device /dev/bus/usb/001/002 is claimed by another program\n"
-    "wex_open: FT_Open failed to open WEX-Q40 device.\nwex_open failed!\n";
+const std::string &good_report = wex_test::default_reading;
+const std::string claimed_report = wex_test::first_module_claimed + wex_test::not_opened;
 const std::string claimed_line = "is claimed by another program";
 constexpr double time_limit_s = 20.0;
 
@@ -114,8 +113,7 @@ TEST(OneClaimant, ASecondOpenIsRefusedAndTheFirstKeepsItsOwnTransfers)
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(api->open(0, &second), FT_DEVICE_NOT_OPENED);
     std::fflush(stdout);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "FT_Open: USB device /dev/bus/usb/001/002 is claimed by another program\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), wex_test::first_module_claimed);
     EXPECT_EQ(second, nullptr);
 
     std::uint8_t clock_high = wex_module::clock_pin;

@@ -181,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
         failure("SensorNeverFinishes", wex_test::sensor_timed_out,
                 [](usbemu::Config &c) { c.sensor.never_ready = true; }, true),
         failure("ClaimedByAnotherProgram",
-                "FT_Open: USB device /dev/bus/usb/001/002 is claimed by another program\n" + not_opened,
+                wex_test::first_module_claimed + not_opened,
                 [](usbemu::Config &c) { c.claimed_elsewhere = true; })),
     [](const ::testing::TestParamInfo<FailureCase> &p) { return std::string(p.param.name); });
 
