@@ -37,15 +37,15 @@ void forget_closed_clients(Device &device)
     device.clients.erase(std::remove_if(device.clients.begin(), device.clients.end(), closed), device.clients.end());
 }
 
-// The interface number an ioctl's argument points to; -1 when unreadable.
-long interface_number(UMockdevIoctlData *arg)
+// 0 when an ioctl's argument names the module's one interface, else the errno usbfs gives.
+int check_interface(UMockdevIoctlData *arg)
 {
     const GObjectPtr<UMockdevIoctlData> number = resolve(arg, 0, sizeof(unsigned));
     if (!number)
-        return -1;
+        return EFAULT;
     unsigned value = 0;
     std::memcpy(&value, number->data, sizeof value);
-    return value;
+    return value == usb_interface ? 0 : ENOENT;
 }
 
 int get_capabilities(UMockdevIoctlData *arg)
@@ -89,11 +89,8 @@ int driver_ioctl(Device &device, UMockdevIoctlData *arg)
 
 int release_interface(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
 {
-    const long number = interface_number(arg);
-    if (number < 0)
-        return EFAULT;
-    if (number != usb_interface)
-        return ENOENT;
+    if (const int error = check_interface(arg))
+        return error;
     if (device.holder != client)
         return EINVAL;
     device.holder = nullptr;
@@ -156,8 +153,8 @@ gboolean handle_ioctl(Device &device, UMockdevIoctlClient *client)
         complete(client, driver_ioctl(device, arg));
         break;
     case USBDEVFS_CLAIMINTERFACE: {
-        const long number = interface_number(arg);
-        complete(client, number < 0 ? EFAULT : number != usb_interface ? ENOENT : claim_interface(device, client));
+        const int error = check_interface(arg);
+        complete(client, error != 0 ? error : claim_interface(device, client));
         break;
     }
     case USBDEVFS_RELEASEINTERFACE:
