@@ -57,13 +57,6 @@ std::string write_script(const TempDir &dir, const std::string &name, const std:
     return path;
 }
 
-bool has_ended(pid_t pid)
-{
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    const auto paren = stat.rfind(')');
-    return paren == std::string::npos || stat.compare(paren + 2, 1, "Z") == 0;
-}
-
 Outcome run_companion(const TempDir &dir, const std::string &subcommand, std::vector<std::string> args,
                       const std::vector<std::string> &env, double limit_s)
 {

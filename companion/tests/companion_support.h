@@ -2,8 +2,6 @@
 #ifndef COMPANION_TESTS_SUPPORT_H
 #define COMPANION_TESTS_SUPPORT_H
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
 
@@ -31,9 +29,6 @@ std::string write_script(const TempDir &dir, const std::string &name, const std:
 
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
-
-// Not there or a zombie.
-bool has_ended(pid_t pid);
 
 // wex-q40 SUBCOMMAND -l <dir>/lock ARGS against the virtual module.
 Outcome run_companion(const TempDir &dir, const std::string &subcommand, std::vector<std::string> args,

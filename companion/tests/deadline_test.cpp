@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "companion_support.h"
@@ -13,6 +14,14 @@
 namespace {
 
 const char good_lines[] = "printf 'Temperature: 22.4C, 72.3F\\nHumidity: 41.5%%\\nDewpoint: 8.7C, 47.6F\\n'\n";
+
+// Not there or a zombie.
+bool has_ended(pid_t pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const auto paren = stat.rfind(')');
+    return paren == std::string::npos || stat.compare(paren + 2, 1, "Z") == 0;
+}
 
 std::vector<pid_t> pids_in(const std::string &path)
 {
