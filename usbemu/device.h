@@ -74,7 +74,6 @@ Client &client_state(Device &device, UMockdevIoctlClient *client);
 int claim_interface(Device &device, UMockdevIoctlClient *client);  // 0 or an errno
 void submit_urb(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
 void reap_urb(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
-void discard_urb(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
 
 // The chip's side of a transfer: vendor control requests and the bulk endpoints.
 constexpr std::uint8_t endpoint_in = 0x81;

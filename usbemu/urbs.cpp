@@ -98,10 +98,4 @@ void reap_urb(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *ar
     complete(client, 0);
 }
 
-void discard_urb(Device &, UMockdevIoctlClient *client, UMockdevIoctlData *)
-{
-    // Every URB completes as it is submitted, so there is never one in flight to discard.
-    complete(client, EINVAL);
-}
-
 }  // namespace usbemu
