@@ -54,14 +54,14 @@ struct SpawnSetup {
     SpawnSetup &operator=(const SpawnSetup &) = delete;
 };
 
-// Keeps SIGTERM and friends pending while the child's group is not yet known.
+// Keeps the handled signals pending while the child's group is not yet known.
 struct BlockedSignals {
     sigset_t old{};
     BlockedSignals()
     {
         sigset_t set;
         sigemptyset(&set);
-        for (const int s : {SIGTERM, SIGINT, SIGHUP})
+        for (const int s : handled_signals)
             sigaddset(&set, s);
         sigprocmask(SIG_BLOCK, &set, &old);
     }
@@ -157,8 +157,9 @@ ChildRun run_child(const std::string &program, Clock::time_point deadline)
     sigset_t defaults;
     sigemptyset(&none);
     sigemptyset(&defaults);
-    for (const int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE})
+    for (const int s : handled_signals)
         sigaddset(&defaults, s);
+    sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     posix_spawnattr_setpgroup(&setup.attr, 0);
     posix_spawnattr_setsigmask(&setup.attr, &none);

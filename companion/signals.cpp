@@ -1,6 +1,5 @@
 #include "signals.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <array>
@@ -32,7 +31,7 @@ void install_signal_handlers()
     sigemptyset(&action.sa_mask);
     sigset_t ours;
     sigemptyset(&ours);
-    for (const int s : {SIGTERM, SIGINT, SIGHUP}) {
+    for (const int s : handled_signals) {
         sigaction(s, &action, nullptr);
         sigaddset(&ours, s);
     }

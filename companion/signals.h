@@ -3,7 +3,12 @@
 #ifndef COMPANION_SIGNALS_H
 #define COMPANION_SIGNALS_H
 
+#include <signal.h>
 #include <sys/types.h>
+
+#include <array>
+
+constexpr std::array<int, 3> handled_signals{SIGTERM, SIGINT, SIGHUP};
 
 // Also unblocks them and restores SIGCHLD, whatever the parent left.
 void install_signal_handlers();
