@@ -14,11 +14,12 @@ struct Shown {
     const char *label;
     const char *text_name;
     const char *unit;
+    const char *perfdata_unit;
 };
 constexpr Shown shown[quantities] = {
-    {"temperature", "temperature", "C"},
-    {"humidity", "humidity", "%"},
-    {"dewpoint", "dew point", "C"},
+    {"temperature", "temperature", "C", ""},
+    {"humidity", "humidity", "%", "%"},
+    {"dewpoint", "dew point", "C", ""},
 };
 // Marks the values out of range and keeps the first line short.
 constexpr const char *state_marks[] = {"", "!", "!!", ""};
@@ -73,7 +74,7 @@ int run_check(const Options &options, Clock::time_point deadline)
             long_output += std::string(shown[q].text_name) + " " + value + " " + state_names[state] + ", alert range " +
                            range_text(state == critical ? t.critical : t.warning) + "\n";
         perfdata += std::string(perfdata.empty() ? "" : " ") + shown[q].label + "=" + (known ? *printed[q] : "U") +
-                    (q == humidity ? "%" : "") + ";" + range_text(t.warning) + ";" + range_text(t.critical);
+                    shown[q].perfdata_unit + ";" + range_text(t.warning) + ";" + range_text(t.critical);
     }
     print_first_line(worst, text, perfdata);
     std::printf("%s", long_output.c_str());
