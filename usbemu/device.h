@@ -36,6 +36,8 @@ struct Pending {
 struct Client {
     GObjectPtr<UMockdevIoctlClient> client;
     std::deque<Pending> completed;
+    pid_t process = 0;  // the program that opened it, 0 when unknown or this process
+    ino_t socket = 0;
 };
 
 struct Device {

@@ -1,6 +1,7 @@
 // The usbfs ioctls of the device node: capabilities, the bound driver,
 // claiming the interface, and one set of URBs per open.
 #include "device.h"
+#include "peer_process.h"
 
 // <sys/ioctl.h> must come first, or the USBDEVFS_* numbers are no constant expressions.
 #include <sys/ioctl.h>
@@ -20,14 +21,16 @@ constexpr std::uint32_t usbfs_capabilities =
 constexpr const char *serial_driver_name = "ftdi_sio";
 constexpr const char *usbfs_driver_name = "usbfs";
 
-// umockdev 0.17.16 never emits "client-vanished", but a client's "connected"
-// turns false once its socket closes; looked at before every request and every
-// new open, that drops a closed open's claim before anyone else can ask for it.
+// umockdev 0.17.16 never emits "client-vanished"; a client's "connected" turns
+// false when the program closes the node, and its process ends when it is
+// killed; looked at before every request and every new open, that drops a
+// closed open's claim before anyone else can ask for it.
 void forget_closed_clients(Device &device)
 {
     auto closed = [&device](const Client &c) {
-        if (umockdev_ioctl_client_get_connected(c.client.get()))
+        if (umockdev_ioctl_client_get_connected(c.client.get()) && peer_alive(c.process))
             return false;
+        let_go_of_peer(c.socket);
         if (device.holder == c.client.get()) {
             device.holder = nullptr;
             ++device.counters.released_on_close;
@@ -119,7 +122,9 @@ Client &client_state(Device &device, UMockdevIoctlClient *client)
     for (Client &c : device.clients)
         if (c.client.get() == client)
             return c;
-    device.clients.push_back(Client{add_ref(client), {}});
+    Client added{add_ref(client), {}};
+    added.process = take_new_peer(added.socket);
+    device.clients.push_back(std::move(added));
     return device.clients.back();
 }
 
