@@ -55,7 +55,7 @@ struct Emulator::Impl {
 Emulator::Emulator(const Config &config) : impl_(std::make_unique<Impl>())
 {
     if (!preloaded())
-        throw std::runtime_error("usbemu: not running under umockdev's preload (start it with umockdev-wrapper)");
+        throw std::runtime_error("usbemu: not running under umockdev's preload (call run_under_preload first)");
     std::vector<Module> modules;
     if (config.present) {
         modules.push_back(static_cast<const Module &>(config));
@@ -64,10 +64,12 @@ Emulator::Emulator(const Config &config) : impl_(std::make_unique<Impl>())
     check_placements(modules);
 
     impl_->testbed.reset(umockdev_testbed_new());
+    const std::string root = root_dir();
     g_autoptr(GError) error = nullptr;
     for (const Module &module : modules) {
         auto device = std::make_unique<Device>(module);
         device->node = device_node(module.placement);
+        device->ioctl_socket = root + "/ioctl" + device->node;
         device->handler.reset(umockdev_ioctl_base_new());
         g_signal_connect(device->handler.get(), "handle-ioctl", G_CALLBACK(on_ioctl), device.get());
         g_signal_connect(device->handler.get(), "client-connected", G_CALLBACK(on_connected), device.get());
@@ -80,7 +82,7 @@ Emulator::Emulator(const Config &config) : impl_(std::make_unique<Impl>())
     if (!modules.empty() && !umockdev_testbed_add_from_string(impl_->testbed.get(), bus_record(modules).c_str(), &error))
         throw std::runtime_error("usbemu: cannot build the testbed: " + error_text(error));
     for (const auto &device : impl_->devices)
-        if (device->config.node_closed && chmod((root_dir() + device->node).c_str(), 0) != 0)
+        if (device->config.node_closed && chmod((root + device->node).c_str(), 0) != 0)
             throw std::runtime_error(std::string("usbemu: cannot close the device node: ") + std::strerror(errno));
 }
 

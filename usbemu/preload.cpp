@@ -7,44 +7,55 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace usbemu {
 
-bool preloaded()
+namespace {
+
+constexpr const char *umockdev_preload = "libumockdev-preload.so.0";
+
+bool in_preload(const char *library)
 {
     const char *preload = std::getenv("LD_PRELOAD");
-    return preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr;
+    return preload != nullptr && std::strstr(preload, library) != nullptr;
+}
+
+}  // namespace
+
+bool preloaded()
+{
+    return in_preload(umockdev_preload);
 }
 
 void run_under_preload(char **argv)
 {
-    constexpr const char *again = "USBEMU_UNDER_WRAPPER";
-    if (preloaded()) {
+    constexpr const char *again = "USBEMU_UNDER_PRELOAD";
+    if (preloaded() && in_preload(USBEMU_BIND_SHIM)) {
         unsetenv(again);
         return;
     }
     if (std::getenv(again) != nullptr)
-        throw std::runtime_error(std::string("usbemu: ") + USBEMU_WRAPPER + " did not preload libumockdev-preload");
+        throw std::runtime_error(std::string("usbemu: the dynamic linker did not preload ") + umockdev_preload +
+                                 " and " + USBEMU_BIND_SHIM);
     setenv(again, "1", 1);
     // The sanitizers' runtime would otherwise insist on coming first among the preloaded libraries.
     const char *asan = std::getenv("ASAN_OPTIONS");
     setenv("ASAN_OPTIONS", (std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
 
-    std::vector<char *> args;
-    std::string wrapper = USBEMU_WRAPPER;
+    // The bind shim first, so that it stands before umockdev's own bind.
+    const char *inherited = std::getenv("LD_PRELOAD");
+    std::string preload = std::string(USBEMU_BIND_SHIM) + ":" + umockdev_preload;
+    if (inherited != nullptr && *inherited != '\0')
+        preload += std::string(":") + inherited;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+
     char self_path[4096];
     const ssize_t length = readlink("/proc/self/exe", self_path, sizeof self_path - 1);
     if (length <= 0)
         throw std::runtime_error("usbemu: cannot find the running program");
-    std::string self(self_path, static_cast<std::size_t>(length));
-    args.push_back(wrapper.data());
-    args.push_back(self.data());
-    for (char **arg = argv + 1; *arg != nullptr; ++arg)
-        args.push_back(*arg);
-    args.push_back(nullptr);
-    execv(wrapper.c_str(), args.data());
-    throw std::runtime_error("usbemu: cannot run " + wrapper + ": " + std::strerror(errno));
+    self_path[length] = '\0';
+    execv(self_path, argv);
+    throw std::runtime_error(std::string("usbemu: cannot run ") + self_path + " again: " + std::strerror(errno));
 }
 
 }  // namespace usbemu

@@ -6,8 +6,8 @@ namespace usbemu {
 
 // True when this process runs under umockdev's preload.
 bool preloaded();
-// Returns at once when preloaded; otherwise starts this program again under
-// umockdev-wrapper with the same arguments, and only returns by throwing.
+// Returns at once when preloaded with the bind shim before umockdev's preload;
+// otherwise starts this program again so, with the same arguments, and only returns by throwing.
 void run_under_preload(char **argv);
 
 }  // namespace usbemu
