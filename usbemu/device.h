@@ -37,7 +37,6 @@ struct Client {
     GObjectPtr<UMockdevIoctlClient> client;
     std::deque<Pending> completed;
     pid_t process = 0;  // the program that opened it, 0 when unknown or this process
-    ino_t socket = 0;
 };
 
 struct Device {
@@ -48,6 +47,7 @@ struct Device {
 
     Module config;
     std::string node;
+    std::string ioctl_socket;  // where umockdev accepts the node's opens
     vmodule::Sensor sensor;
     vmodule::Chip chip;
     GObjectPtr<UMockdevIoctlBase> handler;

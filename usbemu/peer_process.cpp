@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,42 +21,55 @@ namespace usbemu {
 namespace {
 
 std::mutex taken_lock;
+// umockdev keeps its end of a connection open after the program has gone, so a
+// socket stays taken for as long as it is open here, not only while its open lasts.
 std::set<ino_t> taken;
+
+// The path an accepted unix socket was accepted on: its listener's.
+std::string listener_of(int fd)
+{
+    sockaddr_un address{};
+    socklen_t size = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) != 0 || address.sun_family != AF_UNIX ||
+        size <= offsetof(sockaddr_un, sun_path))
+        return {};
+    return std::string(address.sun_path, strnlen(address.sun_path, size - offsetof(sockaddr_un, sun_path)));
+}
 
 }  // namespace
 
-pid_t take_new_peer(ino_t &socket)
+pid_t take_new_peer(const std::string &listener)
 {
-    socket = 0;
     const std::lock_guard<std::mutex> guard(taken_lock);
+    std::set<ino_t> open_sockets;
     pid_t found = 0;
+    ino_t socket = 0;
     int candidates = 0;
     std::error_code error;
     for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
         const int fd = static_cast<int>(std::strtol(entry.path().filename().c_str(), nullptr, 10));
         struct stat st {};
+        if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
+            continue;
+        open_sockets.insert(st.st_ino);
         ucred peer{};
         socklen_t size = sizeof peer;
-        if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode) || taken.count(st.st_ino) != 0 ||
-            getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid <= 0 || peer.pid == getpid())
+        if (taken.count(st.st_ino) != 0 || listener_of(fd) != listener ||
+            getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid <= 0 || peer.pid == getpid() ||
+            !peer_alive(peer.pid))
             continue;
         ++candidates;
         found = peer.pid;
         socket = st.st_ino;
     }
+    // A closed socket's number may come back for a new one.
+    for (auto it = taken.begin(); it != taken.end();)
+        it = open_sockets.count(*it) != 0 ? std::next(it) : taken.erase(it);
     // Two programs connecting at once cannot be told apart: neither gets a process then.
-    if (candidates != 1) {
-        socket = 0;
+    if (candidates != 1)
         return 0;
-    }
     taken.insert(socket);
     return found;
-}
-
-void let_go_of_peer(ino_t socket)
-{
-    const std::lock_guard<std::mutex> guard(taken_lock);
-    taken.erase(socket);
 }
 
 bool peer_alive(pid_t pid)

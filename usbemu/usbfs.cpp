@@ -30,7 +30,6 @@ void forget_closed_clients(Device &device)
     auto closed = [&device](const Client &c) {
         if (umockdev_ioctl_client_get_connected(c.client.get()) && peer_alive(c.process))
             return false;
-        let_go_of_peer(c.socket);
         if (device.holder == c.client.get()) {
             device.holder = nullptr;
             ++device.counters.released_on_close;
@@ -123,7 +122,7 @@ Client &client_state(Device &device, UMockdevIoctlClient *client)
         if (c.client.get() == client)
             return c;
     Client added{add_ref(client), {}};
-    added.process = take_new_peer(added.socket);
+    added.process = take_new_peer(device.ioctl_socket);
     device.clients.push_back(std::move(added));
     return device.clients.back();
 }

@@ -1,6 +1,6 @@
 // Runs a program against the emulated module: wex_usbemu [OPTIONS] -- PROGRAM [ARGS...].
 // The program's output passes through unchanged and its exit status becomes ours.
-// SIGTERM and SIGINT go on to the program; once it has ended the testbed is removed.
+// SIGTERM, SIGINT and SIGHUP go on to the program; once it has ended the testbed is removed.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +28,7 @@ sigset_t handled_signals()
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
     sigaddset(&set, SIGCHLD);
     return set;
 }
@@ -58,7 +59,7 @@ int run(char **program)
             throw std::runtime_error(std::string("waitpid: ") + std::strerror(errno));
         siginfo_t info;
         const int signal = sigwaitinfo(&handled, &info);
-        if (signal == SIGTERM || signal == SIGINT)
+        if (signal != SIGCHLD)
             kill(child, signal);
     }
 }

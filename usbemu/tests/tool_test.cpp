@@ -1,5 +1,6 @@
-// wex_usbemu as a user runs it: stopped with SIGTERM or SIGINT it passes the
-// signal on to its program and leaves no testbed behind; its module options.
+// wex_usbemu as a user runs it: stopped with SIGTERM, SIGINT or SIGHUP it passes
+// the signal on to its program and leaves no testbed behind; a reader killed
+// under a script lets go of the module; its module options.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -41,10 +42,23 @@ TEST_P(Stopped, PassesTheSignalOnAndRemovesItsTestbed)
     EXPECT_FALSE(exists(testbed)) << testbed << " left behind";
 }
 
-INSTANTIATE_TEST_SUITE_P(Tool, Stopped, ::testing::Values(SIGTERM, SIGINT),
-                         [](const ::testing::TestParamInfo<int> &p) {
-                             return std::string(p.param == SIGTERM ? "Term" : "Int");
-                         });
+INSTANTIATE_TEST_SUITE_P(Tool, Stopped, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const ::testing::TestParamInfo<int> &p) { return std::string(sigabbrev_np(p.param)); });
+
+// The script (through timeout) holds a connection of its own to the testbed,
+// which must not be taken for the reader's; a reader killed at any point of its
+// open or its reading lets go of the module.
+TEST(Tool, ReadersKilledUnderAScriptLetGoOfTheModule)
+{
+    const std::string script = "for t in 0.02 0.06 0.10 0.16; do timeout -s KILL $t \"$0\" >/dev/null 2>&1; "
+                               "\"$0\" 2>&1 | head -1; done";
+    const wex_test::ChildRun run =
+        wex_test::run_child({USBEMU_TOOL, "--", "/bin/bash", "-c", script, WEX_PROGRAM},
+                            wex_test::environment_with({}, {"LD_PRELOAD", "UMOCKDEV_DIR", "LD_LIBRARY_PATH"}),
+                            time_limit_s);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.out.find("claimed by another program"), std::string::npos) << run.out;
+}
 
 usbemu::Config parse(std::vector<std::string> args)
 {
