@@ -24,7 +24,8 @@ struct Options {
     std::string lock_file = "/run/lock/wex-q40.lock";
     std::string textfile_dir = "/var/lib/prometheus/node-exporter";
     unsigned timeout_s = 10;
-    unsigned retries = 1;
+    // A reading killed part-way can leave the sensor mid-frame for the next two readings.
+    unsigned retries = 2;
     std::array<Thresholds, quantities> thresholds;
     bool help = false;
     bool version = false;

@@ -5,7 +5,7 @@
 namespace {
 
 constexpr const char *common =
-    "  -r N         retries of a failed reading (default: 1)\n"
+    "  -r N         retries of a failed reading (default: 2)\n"
     "  -b PROGRAM   the reading program (default: wex_q40_test next to wex-q40; variable WEX_Q40_TEST)\n"
     "  -l FILE      the lock file that keeps readers apart (default: /run/lock/wex-q40.lock;\n"
     "               variable WEX_Q40_LOCK)\n"

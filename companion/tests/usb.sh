@@ -18,7 +18,7 @@ concurrent)
     outputs="$work/a $work/b"
     ;;
 killed)
-    # Killed in the middle of the measurement, the sensor is left mid-frame; the retry reads it again.
+    # Killed in the middle of the measurement, the sensor is left mid-frame; the retries read it again.
     "$usbemu" -- sh -c "timeout -s KILL 0.15 $program >/dev/null; $json >$work/a" || echo "wex_usbemu ended with $?"
     outputs="$work/a"
     ;;
