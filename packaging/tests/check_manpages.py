@@ -117,9 +117,15 @@ class CompanionContent(unittest.TestCase):
         for fact in (" check ", " json ", " influx ", " textfile ", "check_wex_q40", "--humidity-warning",
                      "--humidity-critical", "--dewpoint-warning", "--dewpoint-critical", "EXIT STATUS check 0 OK",
                      "3 UNKNOWN", "json, influx 0 for a reading, 1 for", "WEX_Q40_TEST", "WEX_Q40_LOCK",
-                     "WEX_Q40_TEXTFILE_DIR", "WEX_Q40_TIMEOUT", "/run/lock/wex-q40.lock",
-                     "/usr/lib/nagios/plugins/check_wex_q40", "plugdev"):
+                     "WEX_Q40_TEXTFILE_DIR", "WEX_Q40_TIMEOUT", "/run/wex-q40/wex-q40.lock",
+                     "/usr/lib/nagios/plugins/check_wex_q40", "plugdev", "mode 3770",
+                     "/usr/lib/tmpfiles.d/wex-q40.conf"):
             self.assertTrue(fact in self.text, fact)
+
+    def test_no_page_names_the_old_lock_folder(self):
+        for page in PAGES:
+            with self.subTest(page.name):
+                self.assertNotIn("/run/lock", rendered(page))
 
     def test_envelope_example_matches_the_usage(self):
         command = "check_wex_q40 -w 18:27 -c 15:32 --dewpoint-warning -9:15 --humidity-warning 60"

@@ -259,7 +259,7 @@ class Telegraf(Module):
 
     def test_a_dewpoint_that_is_not_a_number_is_left_out_and_a_failure_prints_nothing(self):
         argv = shlex.split(self.installed(self.exec["commands"][0]))
-        done = self.run_command(argv, VWEX_RAW_HUM="0")
+        done = self.run_command(argv, VWEX_HUM="0")
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(set(self.line_protocol(done.stdout.strip())["fields"]), {"temperature", "humidity"})
         done = self.run_command(argv, VWEX_ABSENT="1")
@@ -297,7 +297,7 @@ class Zabbix(Module):
         self.assertEqual(set(paths) - {"error"}, set(good) - {"time"})
         self.assertEqual(set(failed), {"error", "time"})
         self.assertIn("wex_open failed!", failed["error"])
-        self.assertIsNone(self.agent_test("wex_q40.json", VWEX_RAW_HUM="0")["dewpoint"])
+        self.assertIsNone(self.agent_test("wex_q40.json", VWEX_HUM="0")["dewpoint"])
 
 
 class HomeAssistant(Module):
@@ -330,7 +330,7 @@ class HomeAssistant(Module):
         self.assertEqual(rendered, {"wex_q40_humidity": ("41.5", "True"), "wex_q40_dewpoint": ("8.7", "True")})
 
     def test_a_dewpoint_that_is_not_a_number_makes_that_sensor_unavailable(self):
-        reading = self.reading(VWEX_RAW_HUM="0")
+        reading = self.reading(VWEX_HUM="0")
         dewpoint = next(t for t in self.templates if t["unique_id"] == "wex_q40_dewpoint")
         self.assertEqual(self.render(reading, dewpoint["availability"]), "False")
         self.assertEqual(self.render(reading, self.sensor["value_template"]), str(reading["temperature"]))

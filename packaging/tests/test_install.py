@@ -22,6 +22,9 @@ PLUGIN_LINK = "lib/nagios/plugins/check_wex_q40"
 # systemd-analyze security rates 0 (safest) to 10; below 5.0 is "OK" or better.
 EXPOSURE_BOUND = 5.0
 MAINTAINER_SCRIPTS = ("postinst", "prerm", "postrm")
+LOCK_FOLDER = "run/wex-q40"
+# Not the host's plugdev number, so that a match shows the name was looked up in the root given.
+PLUGDEV_GID = 4646
 
 INSTALLED = {
     "bin/wex_q40_test": 0o755,
@@ -34,6 +37,7 @@ INSTALLED = {
     "lib/udev/rules.d/60-wex-q40.rules": 0o644,
     "lib/systemd/system/wex-q40-textfile.service": 0o644,
     "lib/systemd/system/wex-q40-textfile.timer": 0o644,
+    "lib/tmpfiles.d/wex-q40.conf": 0o644,
     "share/doc/wex-q40/examples/61-wex-q40-unbind-serial.rules": 0o644,
     "share/doc/wex-q40/examples/icinga2-wex-q40.conf": 0o644,
     "share/doc/wex-q40/examples/nagios-wex-q40.cfg": 0o644,
@@ -110,6 +114,31 @@ class CmakeInstall(unittest.TestCase):
             installed = self.usr / "share/doc/wex-q40/examples" / example.name
             self.assertEqual(installed.read_bytes(), example.read_bytes())
 
+    def test_tmpfiles_entry_makes_a_lock_folder_only_root_and_plugdev_can_write(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to give the folder its owner and group")
+        tmpfiles = tool("systemd-tmpfiles", "systemd")
+        for before, left in (("missing", None), ("another user's, 0777", (1000, 1000, 0o777))):
+            with self.subTest(before=before), tempfile.TemporaryDirectory() as tmp:
+                root = Path(tmp)
+                (root / "usr/lib/tmpfiles.d").mkdir(parents=True)
+                shutil.copy(self.usr / "lib/tmpfiles.d/wex-q40.conf", root / "usr/lib/tmpfiles.d")
+                (root / "etc").mkdir()
+                (root / "etc/group").write_text(f"root:x:0:\nplugdev:x:{PLUGDEV_GID}:\n")
+                folder = root / LOCK_FOLDER
+                if left is not None:
+                    folder.mkdir(parents=True)
+                    os.chown(folder, left[0], left[1])
+                    folder.chmod(left[2])
+                # By name, as the postinst asks for it.
+                done = subprocess.run([tmpfiles, f"--root={root}", "--create", "wex-q40.conf"],
+                                      capture_output=True, text=True)
+                self.assertEqual((done.returncode, done.stderr), (0, ""))
+                made = folder.lstat()
+                self.assertTrue(stat.S_ISDIR(made.st_mode))
+                self.assertEqual((oct(stat.S_IMODE(made.st_mode)), made.st_uid, made.st_gid),
+                                 (oct(0o3770), 0, PLUGDEV_GID))
+
     def test_installed_wrapper_and_plugin_take_a_reading(self):
         with tempfile.TemporaryDirectory() as tmp:
             prefix = Path(tmp) / "prefix"
@@ -166,7 +195,7 @@ class SystemdUnits(unittest.TestCase):
             settings = dict(re.findall(r"^(\w+)=(.*)$", unit.read_text(), re.M))
         self.assertEqual(settings["DevicePolicy"], "closed")
         self.assertEqual(settings["DeviceAllow"], "char-usb_device rw")
-        self.assertEqual(settings["ReadWritePaths"].split(), ["-/var/lib/prometheus/node-exporter", "/run/lock"])
+        self.assertEqual(settings["ReadWritePaths"].split(), ["-/var/lib/prometheus/node-exporter", f"/{LOCK_FOLDER}"])
         self.assertEqual(settings["RestrictAddressFamilies"].split(), ["AF_UNIX", "AF_NETLINK"])
         self.assertNotIn("PrivateDevices", settings)
         self.assertNotIn("PrivateNetwork", settings)

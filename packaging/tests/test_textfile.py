@@ -114,20 +114,20 @@ class StandInProgram(Hook):
         self.assertEqual(len(metrics), 5)
 
     def test_negative_and_zero_values_are_kept_exactly(self):
-        report = "Temperature: -40.0C, -40.0F\nHumidity: 0.0%\nDewpoint: -0.0C, 31.9F\n"
-        self.assert_good(self.run_hook(self.printing(report)), -40.0, 0.0, -0.0)
+        report = "Temperature: -0.0C, 32.0F\nHumidity: 0.0%\nDewpoint: -40.0C, -40.0F\n"
+        self.assert_good(self.run_hook(self.printing(report)), 0.0, 0.0, -40.0)
 
     def test_dewpoint_that_is_not_a_number_is_left_out(self):
         for nan in ("nanC, nanF", "-nanC, -nanF"):
             with self.subTest(nan):
-                report = f"Temperature: 30.0C, 86.0F\nHumidity: -0.5%\nDewpoint: {nan}\n"
-                self.assert_good(self.run_hook(self.printing(report)), 30.0, -0.5, None)
+                report = f"Temperature: 30.0C, 86.0F\nHumidity: -0.0%\nDewpoint: {nan}\n"
+                self.assert_good(self.run_hook(self.printing(report)), 30.0, 0.0, None)
                 self.assertNotIn("nan", self.prom.read_text().lower())
 
     def test_anything_but_exactly_the_three_lines_with_status_0_is_a_failure(self):
         extra_before = "wex_set_clear_bit: Write to wex-q40 failed (4)\n" + GOOD_REPORT
         cases = {
-            "status 255 after a good report": (GOOD_REPORT + "wex_close failed!\n", 255),
+            "status 255 after a good report": (GOOD_REPORT + "wex_set_clear_bit: Write to wex-q40 failed (4)\n", 255),
             "good report but status 1": (GOOD_REPORT, 1),
             "diagnostic before the report": (extra_before, 0),
             "report without the last newline": (GOOD_REPORT[:-1], 0),
@@ -271,9 +271,9 @@ class VirtualModule(Hook):
                 self.assertIn("failed!", done.stderr)
 
     def test_not_a_number_dewpoint_is_not_written(self):
-        temperature, humidity, dewpoint = self.program_values(VWEX_RAW_HUM="0")
+        temperature, humidity, dewpoint = self.program_values(VWEX_HUM="0")
         self.assertIn(dewpoint, ("nan", "-nan"))
-        metrics = self.assert_good(self.run_module(VWEX_RAW_HUM="0"), temperature, humidity, None)
+        metrics = self.assert_good(self.run_module(VWEX_HUM="0"), temperature, humidity, None)
         self.assertNotIn("wex_q40_dewpoint_celsius", metrics)
         self.assertNotIn("nan", self.prom.read_text().lower())
 
