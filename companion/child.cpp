@@ -8,9 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 #include "signals.h"
 
@@ -18,8 +21,11 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr milliseconds term_grace{500};
-constexpr milliseconds kill_wait{300};
+constexpr milliseconds shortest_grace{50};
+constexpr milliseconds longest_grace{500};
+constexpr milliseconds kill_wait{50};
+// Reaping and printing after the program has gone.
+constexpr milliseconds finish_reserve{50};
 constexpr milliseconds poll_fallback{10};
 
 struct Fd {
@@ -34,6 +40,20 @@ struct Fd {
         if (fd >= 0)
             close(fd);
         fd = -1;
+    }
+};
+
+struct Pipe {
+    Fd read;
+    Fd write;
+    bool open()
+    {
+        std::array<int, 2> ends{-1, -1};
+        if (pipe2(ends.data(), O_CLOEXEC) != 0)
+            return false;
+        read.fd = ends[0];
+        write.fd = ends[1];
+        return true;
     }
 };
 
@@ -69,6 +89,78 @@ struct BlockedSignals {
     BlockedSignals(const BlockedSignals &) = delete;
     BlockedSignals &operator=(const BlockedSignals &) = delete;
 };
+
+// The reading's process group is led by a watchdog that only waits for the
+// pipe from wex-q40 to close: however wex-q40 ends, SIGKILL included, the
+// watchdog then kills the whole group, the reading program's children too.
+pid_t start_watchdog(Pipe &life)
+{
+    const BlockedSignals blocked;
+    const pid_t watchdog = fork();
+    if (watchdog != 0) {
+        if (watchdog > 0) {
+            setpgid(watchdog, watchdog);
+            set_child_group(watchdog);
+            life.read.reset();
+        }
+        return watchdog;
+    }
+    setpgid(0, 0);
+    for (const int s : handled_signals)
+        signal(s, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &blocked.old, nullptr);
+    dup2(life.read.fd, STDIN_FILENO);
+    close_range(STDOUT_FILENO, ~0U, 0);
+    char byte = 0;
+    while (read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR) {
+    }
+    kill(0, SIGKILL);
+    _exit(0);
+}
+
+// Kills what is left of the group, the watchdog with it, and reaps the watchdog,
+// which until then keeps the group's number from being given to anyone else.
+struct GroupEnd {
+    pid_t group;
+    GroupEnd(const GroupEnd &) = delete;
+    GroupEnd &operator=(const GroupEnd &) = delete;
+    ~GroupEnd()
+    {
+        kill(-group, SIGKILL);
+        set_child_group(0);
+        while (waitpid(group, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+};
+
+// The environment passes through, but for the library search path: an empty
+// or relative entry there would have the dynamic linker search the current folder.
+std::vector<std::string> child_environment()
+{
+    std::vector<std::string> out;
+    constexpr std::string_view search = "LD_LIBRARY_PATH=";
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text = *entry;
+        if (text.substr(0, search.size()) != search) {
+            out.emplace_back(text);
+            continue;
+        }
+        std::string kept;
+        std::string_view rest = text.substr(search.size());
+        for (;;) {
+            const auto colon = rest.find(':');
+            const std::string_view folder = rest.substr(0, colon);
+            if (!folder.empty() && folder.front() == '/')
+                kept += std::string(kept.empty() ? "" : ":") + std::string(folder);
+            if (colon == std::string_view::npos)
+                break;
+            rest.remove_prefix(colon + 1);
+        }
+        if (!kept.empty())
+            out.push_back(std::string(search) + kept);
+    }
+    return out;
+}
 
 int milliseconds_until(Clock::time_point when)
 {
@@ -135,63 +227,75 @@ void record_status(ChildRun &run, int status)
 ChildRun run_child(const std::string &program, Clock::time_point deadline)
 {
     ChildRun run;
-    std::array<int, 2> out{-1, -1};
-    std::array<int, 2> err{-1, -1};
-    if (pipe2(out.data(), O_CLOEXEC) != 0 || pipe2(err.data(), O_CLOEXEC) != 0) {
+    Pipe out;
+    Pipe err;
+    Pipe life;
+    if (!out.open() || !err.open() || !life.open()) {
         run.error = std::string("cannot make a pipe: ") + std::strerror(errno);
-        for (const int f : {out[0], out[1]})
-            if (f >= 0)
-                close(f);
         return run;
     }
-    Fd out_read(out[0]);
-    Fd out_write(out[1]);
-    Fd err_read(err[0]);
-    Fd err_write(err[1]);
+    const pid_t group = start_watchdog(life);
+    if (group < 0) {
+        run.error = std::string("cannot start a process: ") + std::strerror(errno);
+        return run;
+    }
+    const GroupEnd group_end{group};
 
     SpawnSetup setup;
     posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&setup.actions, out_write.fd, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&setup.actions, err_write.fd, STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&setup.actions, out.write.fd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&setup.actions, err.write.fd, STDERR_FILENO);
     sigset_t none;
     sigset_t defaults;
     sigemptyset(&none);
     sigemptyset(&defaults);
     for (const int s : handled_signals)
         sigaddset(&defaults, s);
-    sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&setup.attr, 0);
+    posix_spawnattr_setpgroup(&setup.attr, group);
     posix_spawnattr_setsigmask(&setup.attr, &none);
     posix_spawnattr_setsigdefault(&setup.attr, &defaults);
 
     std::string path = program;
     std::array<char *, 2> argv{path.data(), nullptr};
+    std::vector<std::string> environment = child_environment();
+    std::vector<char *> envp;
+    for (std::string &entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
     pid_t pid = 0;
+    int failed = 0;
     {
+        // A signal now would kill the group before the program has joined it.
         const BlockedSignals blocked;
-        const int failed = posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
-        if (failed != 0) {
-            run.error = "cannot run " + program + ": " + std::strerror(failed);
-            return run;
-        }
-        set_child_group(pid);
+        failed = posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
     }
-    out_write.reset();
-    err_write.reset();
-    fcntl(out_read.fd, F_SETFL, O_NONBLOCK);
-    fcntl(err_read.fd, F_SETFL, O_NONBLOCK);
+    if (failed != 0) {
+        run.error = "cannot run " + program + ": " + std::strerror(failed);
+        return run;
+    }
+    out.write.reset();
+    err.write.reset();
+    fcntl(out.read.fd, F_SETFL, O_NONBLOCK);
+    fcntl(err.read.fd, F_SETFL, O_NONBLOCK);
     Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
 
+    // The grace and the kill come out of the limit, not on top of it.
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    const milliseconds grace = std::clamp(left / 10, shortest_grace, longest_grace);
+    const Clock::time_point gone_by = deadline - finish_reserve;
+    const Clock::time_point kill_at = gone_by - kill_wait;
+    const Clock::time_point term_at = kill_at - grace;
+
     bool exited = false;
-    std::array<pollfd, 3> fds{pollfd{out_read.fd, POLLIN, 0}, pollfd{err_read.fd, POLLIN, 0},
+    std::array<pollfd, 3> fds{pollfd{out.read.fd, POLLIN, 0}, pollfd{err.read.fd, POLLIN, 0},
                               pollfd{pidfd.fd, POLLIN, 0}};
     std::array<std::string *, 2> sinks{&run.out, &run.err};
     while (!exited) {
-        const int left = milliseconds_until(deadline);
-        if (left == 0)
+        const int wait = milliseconds_until(term_at);
+        if (wait == 0)
             break;
-        if (poll(fds.data(), fds.size(), poll_ms(pidfd.fd, left)) < 0 && errno != EINTR)
+        if (poll(fds.data(), fds.size(), poll_ms(pidfd.fd, wait)) < 0 && errno != EINTR)
             break;
         for (std::size_t i = 0; i < sinks.size(); ++i)
             if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)) != 0 && !drain(fds[i].fd, *sinks[i]))
@@ -199,17 +303,14 @@ ChildRun run_child(const std::string &program, Clock::time_point deadline)
         exited = has_ended(pid);
     }
     if (!exited) {
-        kill(-pid, SIGTERM);
-        if (!wait_exit(pid, pidfd.fd, Clock::now() + term_grace)) {
-            kill(-pid, SIGKILL);
-            wait_exit(pid, pidfd.fd, Clock::now() + kill_wait);
+        kill(-group, SIGTERM);
+        if (!wait_exit(pid, pidfd.fd, kill_at)) {
+            kill(-group, SIGKILL);
+            wait_exit(pid, pidfd.fd, gone_by);
         }
     }
-    // Whatever the program left behind in its group must not outlive the reading.
-    kill(-pid, SIGKILL);
-    set_child_group(0);
-    drain(out_read.fd, run.out);
-    drain(err_read.fd, run.err);
+    drain(out.read.fd, run.out);
+    drain(err.read.fd, run.err);
     int status = 0;
     const bool reaped = waitpid(pid, &status, WNOHANG) == pid;
     if (exited && reaped)

@@ -18,9 +18,10 @@ struct ChildRun {
 
 constexpr std::size_t captured_bytes = 65536;
 
-// stdin is /dev/null, the environment passes through. On the deadline the
-// group gets SIGTERM, then SIGKILL after a short grace; when the program ends,
-// what is left of its group is killed too.
+// stdin is /dev/null, the environment passes through but for empty and
+// relative entries of LD_LIBRARY_PATH. The program runs in a process group of
+// its own that ends with the run or with wex-q40, however that ends. Before
+// the deadline the group gets SIGTERM, then SIGKILL, so the run ends within it.
 ChildRun run_child(const std::string &program, Clock::time_point deadline);
 
 #endif

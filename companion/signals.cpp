@@ -32,6 +32,9 @@ void install_signal_handlers()
     sigset_t ours;
     sigemptyset(&ours);
     for (const int s : handled_signals) {
+        struct sigaction inherited {};
+        if (sigaction(s, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
+            continue;
         sigaction(s, &action, nullptr);
         sigaddset(&ours, s);
     }

@@ -1,5 +1,5 @@
-// On SIGTERM, SIGINT or SIGHUP: kill the reading program's process group and
-// remove a half-written file, then end as the signal says.
+// On any signal that would end wex-q40 and can be caught: kill the reading
+// program's process group and remove a half-written file, then end as the signal says.
 #ifndef COMPANION_SIGNALS_H
 #define COMPANION_SIGNALS_H
 
@@ -8,9 +8,11 @@
 
 #include <array>
 
-constexpr std::array<int, 3> handled_signals{SIGTERM, SIGINT, SIGHUP};
+constexpr std::array<int, 12> handled_signals{SIGTERM, SIGINT,    SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
+                                              SIGALRM, SIGVTALRM, SIGPROF, SIGPIPE, SIGXCPU, SIGXFSZ};
 
-// Also unblocks them and restores SIGCHLD, whatever the parent left.
+// Also unblocks them and restores SIGCHLD, whatever the parent left; a signal
+// ignored when wex-q40 starts (nohup, a caller ignoring SIGPIPE) stays ignored.
 void install_signal_handlers();
 
 // 0: no child running.
