@@ -21,7 +21,7 @@ struct Thresholds {
 struct Options {
     Command command = Command::json;
     std::string program;  // the reading program
-    std::string lock_file = "/run/lock/wex-q40.lock";
+    std::string lock_file = "/run/wex-q40/wex-q40.lock";
     std::string textfile_dir = "/var/lib/prometheus/node-exporter";
     unsigned timeout_s = 10;
     // A reading killed part-way can leave the sensor mid-frame for the next two readings.

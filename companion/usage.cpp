@@ -7,7 +7,7 @@ namespace {
 constexpr const char *common =
     "  -r N         retries of a failed reading (default: 2)\n"
     "  -b PROGRAM   the reading program (default: wex_q40_test next to wex-q40; variable WEX_Q40_TEST)\n"
-    "  -l FILE      the lock file that keeps readers apart (default: /run/lock/wex-q40.lock;\n"
+    "  -l FILE      the lock file that keeps readers apart (default: /run/wex-q40/wex-q40.lock;\n"
     "               variable WEX_Q40_LOCK)\n"
     "  -h           this help; -V: the version\n";
 
