@@ -1,7 +1,9 @@
 #include "acquire.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "lock.h"
@@ -9,6 +11,8 @@
 namespace {
 
 constexpr std::chrono::milliseconds retry_pause{500};
+constexpr int failure_exit = 255;
+constexpr std::string_view close_failure = "wex_close failed!\n";
 
 std::string base_name(const std::string &path)
 {
@@ -23,6 +27,25 @@ Reading failed(std::string problem)
     return r;
 }
 
+bool is_report_line(const std::string &line)
+{
+    for (const char *label : {"Temperature: ", "Humidity: ", "Dewpoint: "})
+        if (line.rfind(label, 0) == 0)
+            return true;
+    return false;
+}
+
+// The three report lines and then only the close failing: the values were read and checksummed.
+bool only_close_failed(const ChildRun &run, std::string &report)
+{
+    const std::string_view out = run.out;
+    if (run.end != ChildRun::End::exited || run.code != failure_exit || !run.err.empty() ||
+        out.size() < close_failure.size() || out.substr(out.size() - close_failure.size()) != close_failure)
+        return false;
+    report = run.out.substr(0, out.size() - close_failure.size());
+    return true;
+}
+
 Reading judge(const ChildRun &run, const Options &options)
 {
     const std::string name = base_name(options.program);
@@ -33,32 +56,38 @@ Reading judge(const ChildRun &run, const Options &options)
     r.lines = quotable_lines(run.out);
     for (auto &line : quotable_lines(run.err))
         r.lines.push_back(std::move(line));
+    std::string report = run.out;
+    const bool unclosed = only_close_failed(run, report);
     std::string what;
     if (run.end == ChildRun::End::timed_out)
         what = name + " gave no answer within " + std::to_string(options.timeout_s) + " s";
     else if (run.end == ChildRun::End::signalled)
         what = name + " was killed by signal " + std::to_string(run.code) + " (" + strsignal(run.code) + ")";
-    else if (run.code != 0)
+    else if (run.code != 0 && !unclosed)
         what = name + " ended with status " + std::to_string(run.code);
     else if (!run.err.empty())
         what = name + " wrote to standard error";
 
     if (what.empty()) {
-        if (const auto values = parse_report(run.out)) {
-            what = implausibility(*values);
+        if (auto values = parse_report(report)) {
+            what = settle(*values);
             if (what.empty()) {
                 r.good = true;
                 r.values = *values;
                 r.lines.clear();
+                r.unclosed = unclosed;
+                if (unclosed)
+                    r.lines = {std::string(close_failure.substr(0, close_failure.size() - 1))};
                 return r;
             }
         } else {
             what = "output of " + name + " not in the expected form";
         }
     }
-    // The program's first line says most; the status or the form only when it said nothing.
-    const bool speaks = run.end == ChildRun::End::exited && run.code != 0 && !r.lines.empty();
-    r.problem = speaks ? r.lines.front() : what;
+    // The program's first line of its own says most; the status or the form only when it said nothing.
+    const bool exited_failing = run.end == ChildRun::End::exited && run.code != 0;
+    const auto own = std::find_if(r.lines.begin(), r.lines.end(), [](const std::string &l) { return !is_report_line(l); });
+    r.problem = exited_failing && own != r.lines.end() ? *own : what;
     r.lines.push_back(what);
     return r;
 }

@@ -9,11 +9,15 @@
 #include "options.h"
 #include "reading.h"
 
+// What a good reading that left the module unclosed says, beside its values.
+constexpr const char *unclosed_warning = "module not closed: wex_close failed!";
+
 struct Reading {
     bool good = false;
     Values values;
     std::string problem;             // one short line
-    std::vector<std::string> lines;  // the program's output and what happened
+    bool unclosed = false;           // good, but the module could not be closed after it
+    std::vector<std::string> lines;  // the program's output and what happened; for a warning, the program's line
 };
 
 Reading take_reading(const Options &options, Clock::time_point deadline);

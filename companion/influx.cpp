@@ -11,6 +11,8 @@ int run_influx(const Options &options, Clock::time_point deadline)
             std::fprintf(stderr, "wex-q40 influx: %s\n", line.c_str());
         return 1;
     }
+    if (r.unclosed)
+        std::fprintf(stderr, "wex-q40 influx: %s\n", unclosed_warning);
     const auto nanoseconds =
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch());
     std::string fields = "temperature=" + r.values.temperature + ",humidity=" + r.values.humidity;

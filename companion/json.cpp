@@ -50,6 +50,8 @@ int run_json(const Options &options, Clock::time_point deadline)
         object["dewpoint"] = r.values.dewpoint_c;
     else
         object["dewpoint"] = nullptr;
+    if (r.unclosed)
+        object["warning"] = unclosed_warning;
     object["time"] = rfc3339_now();
     print(object);
     return 0;

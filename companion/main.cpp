@@ -47,16 +47,21 @@ int run_command(Command command, int argc, char **argv)
     return bad_usage;
 }
 
-// A reading nobody received is a failure, not a success.
-int run(Command command, int argc, char **argv)
+// A reading nobody received is a failure, not a success; so is a help nobody could read.
+int written(int status, int failure)
 {
-    const int status = run_command(command, argc, argv);
     errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         std::fprintf(stderr, "wex-q40: cannot write to standard output: %s\n", std::strerror(errno != 0 ? errno : EIO));
-        return failure_status(command);
+        return failure;
     }
     return status;
+}
+
+int run(Command command, int argc, char **argv)
+{
+    const int status = run_command(command, argc, argv);
+    return written(status, failure_status(command));
 }
 
 }  // namespace
@@ -73,11 +78,11 @@ int main(int argc, char **argv)
     const std::string first = argv[1];
     if (first == "-h" || first == "--help") {
         std::printf("%s", general_usage().c_str());
-        return 0;
+        return written(0, bad_usage);
     }
     if (first == "-V" || first == "--version") {
         std::printf("wex-q40 %s\n", WEX_VERSION);
-        return 0;
+        return written(0, bad_usage);
     }
     const auto command = command_named(first);
     if (!command) {

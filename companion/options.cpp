@@ -87,6 +87,15 @@ std::string set_threshold(Options &o, const ThresholdOption &t, const char *text
     return {};
 }
 
+// An empty path would silently mean something else: the default program, the root folder.
+std::string set_path(std::string &slot, const char *option, const char *text)
+{
+    if (*text == '\0')
+        return std::string(option) + " needs a value that is not empty";
+    slot = text;
+    return {};
+}
+
 }  // namespace
 
 std::optional<Command> command_named(std::string_view name)
@@ -124,13 +133,7 @@ ParsedOptions parse_options(Command command, int argc, char **argv)
     o.lock_file = env_or("WEX_Q40_LOCK", o.lock_file);
     if (command == Command::textfile) {
         o.textfile_dir = env_or("WEX_Q40_TEXTFILE_DIR", o.textfile_dir);
-        const std::string limit = env_or("WEX_Q40_TIMEOUT", std::to_string(textfile_timeout_s));
-        const auto value = parse_count(limit, 1, longest_timeout_s);
-        if (!value) {
-            parsed.error = "WEX_Q40_TIMEOUT needs a whole number of seconds above 0: " + limit;
-            return parsed;
-        }
-        o.timeout_s = *value;
+        o.timeout_s = textfile_timeout_s;
     }
 
     std::string shorts = "+:t:r:b:l:hV";
@@ -156,6 +159,7 @@ ParsedOptions parse_options(Command command, int argc, char **argv)
     }
     longs.push_back({nullptr, 0, nullptr, 0});
 
+    bool timeout_given = false;
     opterr = 0;
     optind = 1;
     int index = 0;
@@ -168,6 +172,7 @@ ParsedOptions parse_options(Command command, int argc, char **argv)
                 parsed.error = std::string("-t needs a whole number of seconds above 0: ") + optarg;
             else
                 o.timeout_s = *value;
+            timeout_given = true;
             break;
         }
         case 'r': {
@@ -179,13 +184,13 @@ ParsedOptions parse_options(Command command, int argc, char **argv)
             break;
         }
         case 'b':
-            o.program = optarg;
+            parsed.error = set_path(o.program, "-b", optarg);
             break;
         case 'l':
-            o.lock_file = optarg;
+            parsed.error = set_path(o.lock_file, "-l", optarg);
             break;
         case 'd':
-            o.textfile_dir = optarg;
+            parsed.error = set_path(o.textfile_dir, "-d", optarg);
             break;
         case 'h':
             o.help = true;
@@ -206,6 +211,16 @@ ParsedOptions parse_options(Command command, int argc, char **argv)
     }
     if (parsed.error.empty() && optind < argc)
         parsed.error = std::string("unexpected argument: ") + argv[optind];
+    // The variable stands in for -t only, so it matters only when a reading is taken without one.
+    const char *timeout_variable = std::getenv("WEX_Q40_TIMEOUT");
+    if (parsed.error.empty() && command == Command::textfile && !timeout_given && !o.help && !o.version &&
+        timeout_variable != nullptr && *timeout_variable != '\0') {
+        const auto value = parse_count(timeout_variable, 1, longest_timeout_s);
+        if (!value)
+            parsed.error = std::string("WEX_Q40_TIMEOUT needs a whole number of seconds above 0: ") + timeout_variable;
+        else
+            o.timeout_s = *value;
+    }
     if (o.program.empty())
         o.program = program_next_to_self();
     return parsed;

@@ -15,24 +15,13 @@ constexpr double printing = 0.05;
 // %.1f of C and of F (derived from the unrounded C) can differ by 0.05·1.8 + 0.05.
 constexpr double fahrenheit_tolerance = 0.15;
 
-// The sensor's words and the driver's conversions.
-constexpr unsigned top_temperature_word = 0x3FFF;
-constexpr unsigned top_humidity_word = 0x0FFF;
-constexpr double celsius(unsigned word)
-{
-    return -40.0 + 0.01 * word;
-}
-constexpr double humidity(unsigned word, double c)
-{
-    const double w = word;
-    return -4.0 + 0.0405 * w - 0.0000028 * w * w + (c - 25.0) * (0.01 + 0.000008 * w);
-}
-constexpr double coldest = celsius(0);
-constexpr double hottest = celsius(top_temperature_word);
-// d/dw = 0.0405 - 5.6e-6·w + 8e-6·(T-25) > 0 and d/dT = 0.01 + 8e-6·w > 0 over the whole
-// range, so the extremes are the corners: -4.65 % at word 0 and -40 C, 119.1 % at 4095 and 123.83 C.
-constexpr double driest = humidity(0, coldest);
-constexpr double wettest = humidity(top_humidity_word, hottest);
+// The temperature word has 14 bits: -40.00 C at 0, 123.83 C at 0x3FFF.
+constexpr double coldest = -40.0;
+constexpr double hottest = -40.0 + 0.01 * 0x3FFF;
+constexpr double saturated = 100.0;
+// The family's least exact member is specified to +-4.5 %RH, so up to that far
+// above 100 % is saturated air read within tolerance; beyond it the sensor is at fault.
+constexpr double saturation_tolerance = 4.5;
 
 bool is_digit(char c)
 {
@@ -118,6 +107,9 @@ std::optional<Values> parse_report(const std::string &out)
     v.humidity = std::string(humidity_line);
     if (!parse_celsius_fahrenheit(lines[2], "Dewpoint: ", v.dewpoint))
         return std::nullopt;
+    for (std::string *text : {&v.temperature, &v.humidity, &v.dewpoint})
+        if (*text == "-0.0")
+            *text = "0.0";
     v.temperature_c = to_double(v.temperature);
     v.humidity_percent = to_double(v.humidity);
     v.dewpoint_is_number = !is_not_a_number(v.dewpoint);
@@ -125,12 +117,23 @@ std::optional<Values> parse_report(const std::string &out)
     return v;
 }
 
-std::string implausibility(const Values &values)
+std::string settle(Values &values)
 {
     if (values.temperature_c < coldest - printing || values.temperature_c > hottest + printing)
         return "implausible reading: temperature " + values.temperature + " C";
-    if (values.humidity_percent < driest - printing || values.humidity_percent > wettest + printing)
+    if (values.humidity_percent < 0.0 || values.humidity_percent > saturated + saturation_tolerance)
         return "implausible reading: humidity " + values.humidity + " %";
+    // At saturation the dew point is the air temperature, by its definition.
+    if (values.humidity_percent >= saturated) {
+        values.humidity = "100.0";
+        values.humidity_percent = saturated;
+        values.dewpoint = values.temperature;
+        values.dewpoint_c = values.temperature_c;
+        values.dewpoint_is_number = true;
+    }
+    if (values.dewpoint_is_number && values.dewpoint_c > values.temperature_c)
+        return "implausible reading: dew point " + values.dewpoint + " C above the air temperature " +
+               values.temperature + " C";
     return {};
 }
 

@@ -22,7 +22,9 @@ struct Values {
 std::optional<Values> parse_report(const std::string &out);
 
 // Empty for a reading a working sensor can give, else what is wrong with it.
-std::string implausibility(const Values &values);
+// A humidity from 100 % to the sensor's tolerance above it is saturated air:
+// it becomes 100.0 % and the dew point the air temperature.
+std::string settle(Values &values);
 
 // The program's output as lines safe to quote anywhere: bounded, printable ASCII.
 std::vector<std::string> quotable_lines(const std::string &text);

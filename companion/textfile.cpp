@@ -1,6 +1,10 @@
 #include "textfile.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "atomic_file.h"
@@ -69,6 +73,8 @@ int run_textfile(const Options &options, Clock::time_point deadline)
     std::optional<std::string> last_success;
     if (reading.good) {
         last_success = std::to_string(static_cast<long long>(std::time(nullptr)));
+        if (reading.unclosed)
+            std::fprintf(stderr, "wex-q40 textfile: %s\n", unclosed_warning);
     } else {
         if (const auto old = read_small_file(options.textfile_dir + "/" + file_name, longest_old_file))
             last_success = previous_success(*old);
@@ -76,9 +82,13 @@ int run_textfile(const Options &options, Clock::time_point deadline)
         for (const auto &line : reading.lines)
             std::fprintf(stderr, "%s\n", line.c_str());
     }
+    const std::string target = options.textfile_dir + "/" + file_name;
     const std::string error = replace_file(options.textfile_dir, file_name, textfile_metrics(reading, last_success));
     if (!error.empty()) {
-        std::fprintf(stderr, "wex-q40 textfile: %s\n", error.c_str());
+        // Removing needs no space: no value and no success outlive a run that could not write its own.
+        const bool removed = unlink(target.c_str()) == 0 || errno == ENOENT;
+        std::fprintf(stderr, "wex-q40 textfile: %s%s\n", error.c_str(),
+                     removed ? "" : ("; cannot remove the previous " + target + " either: " + std::strerror(errno)).c_str());
         return unwritten;
     }
     return reading.good ? good : failed_reading;

@@ -73,8 +73,10 @@ TEST(Check, StateIsTheWorstOfTheThreeAndPerfdataFollowsTheGuidelines)
         std::vector<std::string> args;
         int status;
         const char *perfdata;
+        int lines = -1;  // the first line and one per alert, unless given
     };
-    const std::vector<std::string> nan_dewpoint = {"VWEX_TEMP=22.4", "VWEX_RAW_HUM=0"};
+    // Humidity 0.0 % (printed -0.0), dew point not a number.
+    const std::vector<std::string> nan_dewpoint = {"VWEX_TEMP=22.4", "VWEX_HUM=0"};
     const Case cases[] = {
         {room, {"-w", "18:27", "-c", "10:35"}, 0, "temperature=22.4;18:27;10:35 humidity=41.5%;; dewpoint=8.7;;"},
         {room, {"-w", "18:20", "-c", "10:35"}, 1, "temperature=22.4;18:20;10:35 humidity=41.5%;; dewpoint=8.7;;"},
@@ -85,19 +87,26 @@ TEST(Check, StateIsTheWorstOfTheThreeAndPerfdataFollowsTheGuidelines)
         {room, {"-w", "30", "--dewpoint-critical", "@8.7:9"}, 2,
          "temperature=22.4;30; humidity=41.5%;; dewpoint=8.7;;@8.7:9"},
         {room, {"-c", "@22.4:22.4"}, 2, "temperature=22.4;;@22.4:22.4 humidity=41.5%;; dewpoint=8.7;;"},
-        {nan_dewpoint, {"--dewpoint-critical", "0:10"}, 0, "temperature=22.4;; humidity=-4.0%;; dewpoint=U;;0:10"},
+        {nan_dewpoint, {"-w", "18:27"}, 0, "temperature=22.4;18:27; humidity=0.0%;; dewpoint=U;;"},
+        {nan_dewpoint, {"--dewpoint-critical", "0:10"}, 3, "temperature=22.4;; humidity=0.0%;; dewpoint=U;;0:10"},
+        {nan_dewpoint, {"-c", "30:", "--dewpoint-warning", "0:10"}, 2,
+         "temperature=22.4;;30: humidity=0.0%;; dewpoint=U;0:10;", 3},
+        {{"VWEX_FAIL=FT_Close:1"}, {}, 1, "temperature=30.0;; humidity=50.6%;; dewpoint=18.6;;"},
+        {{"VWEX_RAW_HUM=3348"}, {"--dewpoint-warning", "~:29.9"}, 1,
+         "temperature=30.0;; humidity=100.0%;; dewpoint=30.0;~:29.9;"},
     };
     const TempDir dir;
     for (const auto &c : cases) {
         const Outcome run = run_companion(dir, "check", c.args, c.env);
         const std::string line = first_line(run.out);
-        static const char *const states[] = {"OK", "WARNING", "CRITICAL"};
+        static const char *const states[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
         EXPECT_EQ(run.status, c.status) << line;
         EXPECT_EQ(line.rfind(std::string("WEX-Q40 ") + states[c.status] + " - ", 0), 0u) << line;
         EXPECT_EQ(line.substr(line.find(" | ") + 3), c.perfdata);
         EXPECT_EQ(run.err, "");
         expect_guideline_perfdata(line);
-        EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), c.status == 0 ? 1 : 2) << run.out;
+        EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), c.lines >= 0 ? c.lines : c.status == 0 ? 1 : 2)
+            << run.out;
     }
 }
 
@@ -129,6 +138,8 @@ TEST(Check, EverythingThatIsNotAMeasurementIsUnknown)
         {{}, {"--bogus"}, "unknown option"},
         {{}, {"-d", "/tmp"}, "unknown option"},
         {{}, {"extra"}, "unexpected argument"},
+        {{}, {"-b", ""}, "-b needs a value that is not empty"},
+        {{}, {"--lock="}, "-l needs a value that is not empty"},
         {{}, {"-h"}, "Usage: check_wex_q40"},
         {{}, {"-V"}, "wex-q40 1."},
     };

@@ -28,18 +28,17 @@ fill() {
     head -c 65536 /dev/zero >"$full/filler" 2>/dev/null
 }
 
-# A previous good file, then a disk with no room for the next one.
+# A previous good file, then a disk with no room for the next one: the old
+# values and their success must not stay exported.
 textfile || fail "first reading ended with $?"
-cp "$full/wex_q40.prom" "$work/before"
 fill
 textfile
 status=$?
 [ "$status" -eq 2 ] || fail "status $status on a full disk"
 grep -q 'cannot write' "$work/err" || fail "no message on a full disk"
+[ "$(wc -l <"$work/err")" -eq 1 ] || fail "more than one line on standard error"
 cat "$work/err"
-cmp -s "$work/before" "$full/wex_q40.prom" || fail "the previous file changed"
-[ "$(ls -A "$full" | tr '\n' ' ')" = "filler wex_q40.prom " ] || fail "left: $(ls -A "$full")"
-promtool check metrics <"$full/wex_q40.prom" || fail "the previous file no longer passes promtool"
+[ "$(ls -A "$full")" = "filler" ] || fail "left: $(ls -A "$full")"
 
 # No previous file: nothing is left, in particular no empty file.
 rm -f "$full/wex_q40.prom" "$full/filler"
@@ -48,4 +47,4 @@ textfile
 status=$?
 [ "$status" -eq 2 ] || fail "status $status on a full disk without a previous file"
 [ "$(ls -A "$full")" = "filler" ] || fail "left: $(ls -A "$full")"
-echo "full disk: status 2, previous file untouched, no temporary or empty file left"
+echo "full disk: status 2, previous file removed, no temporary or empty file left"

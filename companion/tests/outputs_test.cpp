@@ -11,6 +11,10 @@
 namespace {
 
 const std::vector<std::string> room = {"VWEX_TEMP=22.4", "VWEX_HUM=41.5"};
+// Prints humidity -0.0 % and a dew point that is not a number.
+const std::vector<std::string> bone_dry = {"VWEX_TEMP=22.4", "VWEX_HUM=0"};
+// 100.4 % at 30.0 C: saturated air read within the sensor's tolerance.
+const std::vector<std::string> saturated = {"VWEX_RAW_HUM=3348"};
 const std::string jq_time = "(.time | test(\"^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$\")) and "
                             "((.time | fromdateiso8601) - now | fabs < 60)";
 
@@ -25,7 +29,11 @@ TEST(Json, OneObjectPerReadingParsedByJq)
     };
     const Case cases[] = {
         {room, {}, 0, ".temperature == 22.4 and .humidity == 41.5 and .dewpoint == 8.7 and (keys | length) == 4"},
-        {{"VWEX_TEMP=22.4", "VWEX_RAW_HUM=0"}, {}, 0, ".humidity == -4.0 and .dewpoint == null and has(\"dewpoint\")"},
+        {bone_dry, {}, 0, ".humidity == 0.0 and .dewpoint == null and has(\"dewpoint\")"},
+        {saturated, {}, 0, ".humidity == 100.0 and .dewpoint == 30.0 and .temperature == 30.0"},
+        {{"VWEX_RAW_HUM=0"}, {"-r", "0"}, 1, ".error | contains(\"implausible reading: humidity -4.0 %\")"},
+        {{"VWEX_FAIL=FT_Close:1"}, {}, 0,
+         ".temperature == 30.0 and .warning == \"module not closed: wex_close failed!\" and (keys | length) == 5"},
         {{"VWEX_BAD_CRC=hum"}, {"-r", "0"}, 1,
          ".error == \"wex_read_hum failed!\\nwex_q40_test ended with status 255\" and (keys | length) == 2"},
         {{"VWEX_RAW_TEMP=65535", "VWEX_RAW_HUM=65535"}, {"-r", "0"}, 1,
@@ -59,8 +67,18 @@ TEST(Influx, LineProtocolForTelegrafAndNothingOnFailure)
     Outcome run = run_companion(dir, "influx", {}, room);
     EXPECT_EQ(run.status, 0);
     expect_line(run.out, "wex_q40 temperature=22.4,humidity=41.5,dewpoint=8.7 ");
-    run = run_companion(dir, "influx", {}, {"VWEX_TEMP=22.4", "VWEX_RAW_HUM=0"});
-    expect_line(run.out, "wex_q40 temperature=22.4,humidity=-4.0 ");
+    run = run_companion(dir, "influx", {}, bone_dry);
+    expect_line(run.out, "wex_q40 temperature=22.4,humidity=0.0 ");
+    run = run_companion(dir, "influx", {}, saturated);
+    expect_line(run.out, "wex_q40 temperature=30.0,humidity=100.0,dewpoint=30.0 ");
+    run = run_companion(dir, "influx", {}, {"VWEX_FAIL=FT_Close:1"});
+    EXPECT_EQ(run.status, 0);
+    expect_line(run.out, "wex_q40 temperature=30.0,humidity=50.6,dewpoint=18.6 ");
+    EXPECT_EQ(run.err, "wex-q40 influx: module not closed: wex_close failed!\n");
+    run = run_companion(dir, "influx", {"-r", "0"}, {"VWEX_RAW_HUM=0x1000"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("implausible reading: humidity 115.1 %"), std::string::npos) << run.err;
 
     run = run_companion(dir, "influx", {"-r", "0"}, {"VWEX_ABSENT=1"});
     EXPECT_EQ(run.status, 1);
@@ -125,11 +143,21 @@ TEST(Textfile, GoodFailedAndNotANumberFilesPassPromtool)
     EXPECT_NE(failed.find(stamp), std::string::npos) << "timestamp not kept:\n" << failed;
     EXPECT_EQ(failed.find("wex_q40_temperature_celsius"), std::string::npos) << failed;
 
-    run = t.write({"VWEX_TEMP=22.4", "VWEX_RAW_HUM=0"});
+    run = t.write(bone_dry);
     EXPECT_EQ(run.status, 0);
     expect_promtool_accepts(t.prom());
     EXPECT_EQ(t.prom().find("wex_q40_dewpoint_celsius"), std::string::npos) << t.prom();
-    EXPECT_NE(t.prom().find("\nwex_q40_relative_humidity_percent -4.0\n"), std::string::npos) << t.prom();
+    EXPECT_NE(t.prom().find("\nwex_q40_relative_humidity_percent 0.0\n"), std::string::npos) << t.prom();
+
+    run = t.write({"VWEX_RAW_HUM=0x1000"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(t.prom().find("\nwex_q40_read_success 0\n"), std::string::npos) << t.prom();
+    EXPECT_EQ(t.prom().find("wex_q40_relative_humidity_percent"), std::string::npos) << t.prom();
+
+    run = t.write({"VWEX_FAIL=FT_Close:1"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "wex-q40 textfile: module not closed: wex_close failed!\n");
+    EXPECT_NE(t.prom().find("\nwex_q40_temperature_celsius 30.0\n"), std::string::npos) << t.prom();
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(t.dir / "out"), {}), 1) << "temporary file left";
 }
 
@@ -161,6 +189,52 @@ TEST(Textfile, FolderFromTheEnvironmentAndStatus2WhenUnwritable)
     run = run_companion(t.dir, "textfile", {}, {"WEX_Q40_TIMEOUT=0"});
     EXPECT_EQ(run.status, 2);
     EXPECT_NE(run.err.find("WEX_Q40_TIMEOUT"), std::string::npos) << run.err;
+}
+
+// A value that cannot be used is an error, never another meaning; one that is not used does not matter.
+TEST(Options, EmptyValuesAreErrorsAndAnUnusedTimeoutVariableIsIgnored)
+{
+    const Textfile t;
+    std::filesystem::create_directory(t.dir / "out");
+    struct Case {
+        const char *command;
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        int status;
+        const char *says;  // on standard error
+    };
+    const Case cases[] = {
+        {"textfile", {"-d", ""}, {}, 2, "-d needs a value that is not empty"},
+        {"json", {"-b", ""}, {}, 1, "-b needs a value that is not empty"},
+        {"influx", {"-l", ""}, {}, 1, "-l needs a value that is not empty"},
+        {"textfile", {"-d", t.dir / "out", "-t", "5"}, {"WEX_Q40_TIMEOUT=soon"}, 0, ""},
+        {"textfile", {"-h"}, {"WEX_Q40_TIMEOUT=soon"}, 0, ""},
+        {"textfile", {"-d", t.dir / "out"}, {"WEX_Q40_TIMEOUT=soon"}, 2, "WEX_Q40_TIMEOUT needs"},
+    };
+    for (const auto &c : cases) {
+        const Outcome run = run_companion(t.dir, c.command, c.args, c.env);
+        EXPECT_EQ(run.status, c.status) << c.command << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists("/wex_q40.prom"));
+}
+
+// Help and version that could not be written are failures too.
+TEST(Options, HelpOrVersionThatCannotBeWrittenFails)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    };
+    const Case cases[] = {{{"-h"}, 2}, {{"--version"}, 2}, {{"json", "-h"}, 1}, {{"check", "-V"}, 3},
+                          {{"textfile", "--help"}, 2}};
+    for (const auto &c : cases) {
+        std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" >/dev/full", "sh", WEX_Q40};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const wex_test::ChildRun run = wex_test::run_child(argv, wex_test::environment_with({}, {}), 10.0);
+        EXPECT_EQ(run.status, c.status) << c.args.back();
+        EXPECT_NE(run.err.find("cannot write to standard output"), std::string::npos) << run.err;
+    }
 }
 
 }  // namespace

@@ -60,12 +60,13 @@ TEST(Report, OnlyThePrintedFormsOfAGoodReadingPass)
     const std::string huge = "Temperature: " + digits400 + ".0C, 32.0F\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F\n";
     const Case cases[] = {
         {"Temperature: 22.4C, 72.3F\nHumidity: 41.5%\nDewpoint: 8.7C, 47.6F\n", true, true},
-        {"Temperature: 22.4C, 72.3F\nHumidity: -1.0%\nDewpoint: nanC, nanF\n", true, true},
-        {"Temperature: 22.4C, 72.3F\nHumidity: -1.0%\nDewpoint: -nanC, -nanF\n", true, true},
+        {"Temperature: 22.4C, 72.3F\nHumidity: -1.0%\nDewpoint: nanC, nanF\n", true, false},
+        {"Temperature: 22.4C, 72.3F\nHumidity: -0.1%\nDewpoint: -nanC, -nanF\n", true, false},
         {"Temperature: 22.4C, 72.3F\nHumidity: 0.0%\nDewpoint: -infC, -infF\n", true, true},
-        {"Temperature: -40.0C, -40.0F\nHumidity: -4.6%\nDewpoint: nanC, nanF\n", true, true},
+        {"Temperature: -40.0C, -40.0F\nHumidity: -0.0%\nDewpoint: nanC, nanF\n", true, true},
         {"Temperature: -0.0C, 32.0F\nHumidity: 0.0%\nDewpoint: -0.0C, 31.9F\n", true, true},
-        {"Temperature: 123.8C, 254.8F\nHumidity: 119.1%\nDewpoint: 127.9C, 262.2F\n", true, true},
+        {"Temperature: 123.8C, 254.8F\nHumidity: 119.1%\nDewpoint: 127.9C, 262.2F\n", true, false},
+        {"Temperature: 22.4C, 72.3F\nHumidity: 41.5%\nDewpoint: 22.5C, 72.5F\n", true, false},
         {"Temperature: 123.9C, 255.0F\nHumidity: 50.0%\nDewpoint: 8.7C, 47.6F\n", true, false},
         {"Temperature: -40.1C, -40.2F\nHumidity: 50.0%\nDewpoint: 8.7C, 47.6F\n", true, false},
         {"Temperature: 22.4C, 72.3F\nHumidity: 119.3%\nDewpoint: 8.7C, 47.6F\n", true, false},
@@ -91,10 +92,10 @@ TEST(Report, OnlyThePrintedFormsOfAGoodReadingPass)
         {huge.c_str(), false, false},
     };
     for (const auto &c : cases) {
-        const auto values = parse_report(c.out);
+        auto values = parse_report(c.out);
         ASSERT_EQ(values.has_value(), c.parses) << c.out;
         if (values) {
-            EXPECT_EQ(implausibility(*values).empty(), c.plausible) << c.out;
+            EXPECT_EQ(settle(*values).empty(), c.plausible) << c.out;
         }
     }
     const auto v = parse_report(cases[0].out);
@@ -103,7 +104,9 @@ TEST(Report, OnlyThePrintedFormsOfAGoodReadingPass)
     EXPECT_EQ(v->dewpoint, "8.7");
     EXPECT_DOUBLE_EQ(v->dewpoint_c, 8.7);
     EXPECT_FALSE(parse_report(cases[1].out)->dewpoint_is_number);
-    EXPECT_EQ(implausibility(*parse_report(cases[11].out)), "implausible reading: temperature 615.4 C");
+    auto far_off = parse_report("Temperature: 615.4C, 1139.6F\nHumidity: -9060.0%\nDewpoint: nanC, nanF\n");
+    ASSERT_TRUE(far_off);
+    EXPECT_EQ(settle(*far_off), "implausible reading: temperature 615.4 C");
 }
 
 std::string printed(double value)
@@ -113,26 +116,69 @@ std::string printed(double value)
     return text;
 }
 
-// The bounds against the driver's own conversions: every word at the extreme temperatures passes.
-TEST(Report, EveryWordTheSensorCanSendIsPlausible)
+std::string report_for(std::uint16_t raw_temperature, std::uint16_t raw_humidity)
+{
+    const double c = wex_celsius_from_raw(raw_temperature);
+    const double h = wex_humidity_from_raw(raw_humidity, c);
+    const double d = wex_dewpoint(c, h);
+    return "Temperature: " + printed(c) + "C, " + printed(c * 1.8 + 32) + "F\nHumidity: " + printed(h) +
+           "%\nDewpoint: " + printed(d) + "C, " + printed(d * 1.8 + 32) + "F\n";
+}
+
+// Through the driver's own conversions, at 30.0 C: what becomes of each humidity.
+TEST(Report, HumidityBelowZeroOrBeyondTheToleranceIsAFaultAndSaturationIsOneHundred)
+{
+    struct Case {
+        std::uint16_t word;
+        const char *printed;  // as the program prints it
+        const char *problem;  // empty: plausible
+        const char *humidity;
+        const char *dewpoint;
+    };
+    const Case cases[] = {
+        {0, "-4.0", "implausible reading: humidity -4.0 %", "", ""},
+        {95, "-0.1", "implausible reading: humidity -0.1 %", "", ""},
+        {98, "-0.0", "", "0.0", "nan"},
+        {1500, "50.6", "", "50.6", "18.6"},
+        {3330, "100.0", "", "100.0", "30.0"},
+        {3348, "100.4", "", "100.0", "30.0"},
+        {3543, "104.5", "", "100.0", "30.0"},
+        {3544, "104.6", "implausible reading: humidity 104.6 %", "", ""},
+        {0x1000, "115.1", "implausible reading: humidity 115.1 %", "", ""},
+    };
+    for (const auto &c : cases) {
+        const std::string out = report_for(7000, c.word);
+        auto values = parse_report(out);
+        ASSERT_TRUE(values) << out;
+        ASSERT_NE(out.find("Humidity: " + std::string(c.printed) + "%"), std::string::npos) << out;
+        EXPECT_EQ(settle(*values), c.problem) << out;
+        if (*c.problem == '\0') {
+            EXPECT_EQ(values->humidity, c.humidity) << out;
+            EXPECT_EQ(values->dewpoint_is_number ? values->dewpoint : "nan", c.dewpoint) << out;
+        }
+    }
+}
+
+// Every word the sensor can send, at the extreme temperatures: plausible exactly
+// when 0 <= RH <= 104.5, and then never a dew point above the air.
+TEST(Report, EveryWordTheSensorCanSendIsJudgedByItsHumidity)
 {
     for (const std::uint16_t raw_temperature : {std::uint16_t{0}, std::uint16_t{6500}, std::uint16_t{0x3FFF}}) {
-        const double c = wex_celsius_from_raw(raw_temperature);
         for (std::uint16_t raw = 0; raw <= 0x0FFF; ++raw) {
-            const double h = wex_humidity_from_raw(raw, c);
-            const double d = wex_dewpoint(c, h);
-            const std::string out = "Temperature: " + printed(c) + "C, " + printed(c * 1.8 + 32) + "F\nHumidity: " +
-                                    printed(h) + "%\nDewpoint: " + printed(d) + "C, " + printed(d * 1.8 + 32) + "F\n";
-            const auto values = parse_report(out);
+            const std::string out = report_for(raw_temperature, raw);
+            auto values = parse_report(out);
             ASSERT_TRUE(values) << out;
-            ASSERT_EQ(implausibility(*values), "") << out;
+            const bool in_range = values->humidity_percent >= 0.0 && values->humidity_percent <= 104.5;
+            ASSERT_EQ(settle(*values).empty(), in_range) << out;
+            if (in_range && values->dewpoint_is_number) {
+                ASSERT_LE(values->dewpoint_c, values->temperature_c) << out;
+            }
         }
     }
     // 0x4000 still prints as 123.8; 0x4005 is the first word above 14 bits that prints apart.
-    const double hot = wex_celsius_from_raw(0x4005);
-    EXPECT_NE(implausibility(*parse_report("Temperature: " + printed(hot) + "C, " + printed(hot * 1.8 + 32) +
-                                           "F\nHumidity: 50.0%\nDewpoint: nanC, nanF\n")),
-              "");
+    auto hot = parse_report(report_for(0x4005, 1500));
+    ASSERT_TRUE(hot);
+    EXPECT_EQ(settle(*hot).rfind("implausible reading: temperature", 0), 0u);
 }
 
 TEST(Report, QuotedLinesAreBoundedPrintableText)
