@@ -106,8 +106,9 @@ pid_t start_watchdog(Pipe &life)
         return watchdog;
     }
     setpgid(0, 0);
+    // Only SIGKILL ends the watchdog, so the SIGTERM sent to a slow program leaves the group watched.
     for (const int s : handled_signals)
-        signal(s, SIG_DFL);
+        signal(s, SIG_IGN);
     sigprocmask(SIG_SETMASK, &blocked.old, nullptr);
     dup2(life.read.fd, STDIN_FILENO);
     close_range(STDOUT_FILENO, ~0U, 0);
@@ -191,7 +192,7 @@ bool drain(int fd, std::string &sink)
     }
 }
 
-// Leaves the child a zombie, so its process group id cannot be reused before the group is killed.
+// Leaves the child a zombie, its status kept for the reaping at the end.
 bool has_ended(pid_t pid)
 {
     siginfo_t info{};
