@@ -261,6 +261,7 @@ ChildRun run_child(const std::string &program, Clock::time_point deadline)
     std::array<char *, 2> argv{path.data(), nullptr};
     std::vector<std::string> environment = child_environment();
     std::vector<char *> envp;
+    envp.reserve(environment.size() + 1);
     for (std::string &entry : environment)
         envp.push_back(entry.data());
     envp.push_back(nullptr);

@@ -71,29 +71,29 @@ TEST(Check, StateIsTheWorstOfTheThreeAndPerfdataFollowsTheGuidelines)
     struct Case {
         std::vector<std::string> env;
         std::vector<std::string> args;
-        int status;
         const char *perfdata;
+        int status;
         int lines = -1;  // the first line and one per alert, unless given
     };
     // Humidity 0.0 % (printed -0.0), dew point not a number.
     const std::vector<std::string> nan_dewpoint = {"VWEX_TEMP=22.4", "VWEX_HUM=0"};
     const Case cases[] = {
-        {room, {"-w", "18:27", "-c", "10:35"}, 0, "temperature=22.4;18:27;10:35 humidity=41.5%;; dewpoint=8.7;;"},
-        {room, {"-w", "18:20", "-c", "10:35"}, 1, "temperature=22.4;18:20;10:35 humidity=41.5%;; dewpoint=8.7;;"},
-        {room, {"--humidity-warning", "~:30", "--humidity-critical", "~:40"}, 2,
-         "temperature=22.4;; humidity=41.5%;~:30;~:40 dewpoint=8.7;;"},
-        {room, {"--dewpoint-warning", "10:", "--dewpoint-critical", "-9:15"}, 1,
-         "temperature=22.4;; humidity=41.5%;; dewpoint=8.7;10:;-9:15"},
-        {room, {"-w", "30", "--dewpoint-critical", "@8.7:9"}, 2,
-         "temperature=22.4;30; humidity=41.5%;; dewpoint=8.7;;@8.7:9"},
-        {room, {"-c", "@22.4:22.4"}, 2, "temperature=22.4;;@22.4:22.4 humidity=41.5%;; dewpoint=8.7;;"},
-        {nan_dewpoint, {"-w", "18:27"}, 0, "temperature=22.4;18:27; humidity=0.0%;; dewpoint=U;;"},
-        {nan_dewpoint, {"--dewpoint-critical", "0:10"}, 3, "temperature=22.4;; humidity=0.0%;; dewpoint=U;;0:10"},
-        {nan_dewpoint, {"-c", "30:", "--dewpoint-warning", "0:10"}, 2,
-         "temperature=22.4;;30: humidity=0.0%;; dewpoint=U;0:10;", 3},
-        {{"VWEX_FAIL=FT_Close:1"}, {}, 1, "temperature=30.0;; humidity=50.6%;; dewpoint=18.6;;"},
-        {{"VWEX_RAW_HUM=3348"}, {"--dewpoint-warning", "~:29.9"}, 1,
-         "temperature=30.0;; humidity=100.0%;; dewpoint=30.0;~:29.9;"},
+        {room, {"-w", "18:27", "-c", "10:35"}, "temperature=22.4;18:27;10:35 humidity=41.5%;; dewpoint=8.7;;", 0},
+        {room, {"-w", "18:20", "-c", "10:35"}, "temperature=22.4;18:20;10:35 humidity=41.5%;; dewpoint=8.7;;", 1},
+        {room, {"--humidity-warning", "~:30", "--humidity-critical", "~:40"},
+         "temperature=22.4;; humidity=41.5%;~:30;~:40 dewpoint=8.7;;", 2},
+        {room, {"--dewpoint-warning", "10:", "--dewpoint-critical", "-9:15"},
+         "temperature=22.4;; humidity=41.5%;; dewpoint=8.7;10:;-9:15", 1},
+        {room, {"-w", "30", "--dewpoint-critical", "@8.7:9"},
+         "temperature=22.4;30; humidity=41.5%;; dewpoint=8.7;;@8.7:9", 2},
+        {room, {"-c", "@22.4:22.4"}, "temperature=22.4;;@22.4:22.4 humidity=41.5%;; dewpoint=8.7;;", 2},
+        {nan_dewpoint, {"-w", "18:27"}, "temperature=22.4;18:27; humidity=0.0%;; dewpoint=U;;", 0},
+        {nan_dewpoint, {"--dewpoint-critical", "0:10"}, "temperature=22.4;; humidity=0.0%;; dewpoint=U;;0:10", 3},
+        {nan_dewpoint, {"-c", "30:", "--dewpoint-warning", "0:10"},
+         "temperature=22.4;;30: humidity=0.0%;; dewpoint=U;0:10;", 2, 3},
+        {{"VWEX_FAIL=FT_Close:1"}, {}, "temperature=30.0;; humidity=50.6%;; dewpoint=18.6;;", 1},
+        {{"VWEX_RAW_HUM=3348"}, {"--dewpoint-warning", "~:29.9"},
+         "temperature=30.0;; humidity=100.0%;; dewpoint=30.0;~:29.9;", 1},
     };
     const TempDir dir;
     for (const auto &c : cases) {

@@ -172,20 +172,25 @@ TEST(Lock, APathThatIsNotARegularFileIsRefusedAtOnce)
     ASSERT_EQ(mkdir((dir / "folder").c_str(), 0755), 0);
     write_file(dir / "plain", "");
     ASSERT_EQ(symlink((dir / "plain").c_str(), (dir / "link").c_str()), 0);
-    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct Socket {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        Socket() = default;
+        Socket(const Socket &) = delete;
+        Socket &operator=(const Socket &) = delete;
+        ~Socket() { close(fd); }
+    } listener;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const std::string socket_path = dir / "socket";
     ASSERT_LT(socket_path.size(), sizeof address.sun_path);
     std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(bind(listener.fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     for (const std::string &path : {dir / "fifo", dir / "folder", dir / "link", socket_path, std::string("/dev/null")}) {
         const Outcome run = run_companion(dir, "json", {"-t", "5", "-l", path});
         EXPECT_EQ(run.status, 1) << path;
         EXPECT_NE(run.out.find("lock file " + path + " is not a regular file"), std::string::npos) << run.out;
         EXPECT_LT(run.seconds, 1.0) << path;
     }
-    close(listener);
     const Outcome run = run_companion(dir, "json", {"-l", dir / "plain"});
     EXPECT_EQ(run.status, 0) << run.out;
 }
