@@ -8,6 +8,8 @@
 
 #include "lock.h"
 
+namespace wex_q40 {
+
 namespace {
 
 constexpr std::chrono::milliseconds retry_pause{500};
@@ -96,7 +98,7 @@ Reading judge(const ChildRun &run, const Options &options)
 
 Reading take_reading(const Options &options, Clock::time_point deadline)
 {
-    ReaderLock lock;
+    Fd lock;
     const std::string error = take_reader_lock(options.lock_file, deadline, lock);
     if (!error.empty())
         return failed(error);
@@ -119,3 +121,5 @@ Reading take_reading(const Options &options, Clock::time_point deadline)
         std::this_thread::sleep_for(retry_pause);
     }
 }
+
+}  // namespace wex_q40

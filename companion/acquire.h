@@ -9,6 +9,8 @@
 #include "options.h"
 #include "reading.h"
 
+namespace wex_q40 {
+
 // What a good reading that left the module unclosed says, beside its values.
 constexpr const char *unclosed_warning = "module not closed: wex_close failed!";
 
@@ -21,5 +23,7 @@ struct Reading {
 };
 
 Reading take_reading(const Options &options, Clock::time_point deadline);
+
+}  // namespace wex_q40
 
 #endif

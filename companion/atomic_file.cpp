@@ -9,7 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fd.h"
 #include "signals.h"
+
+namespace wex_q40 {
 
 namespace {
 
@@ -56,12 +59,12 @@ std::string replace_file(const std::string &folder, const std::string &name, con
 {
     const std::string target = folder + "/" + name;
     std::string temporary = folder + "/." + name + ".XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
+    Fd file(mkostemp(temporary.data(), O_CLOEXEC));
+    if (file.fd < 0)
         return failure("create a file in", folder);
     set_file_to_remove(temporary.c_str());
-    std::string error = write_temporary(fd, temporary, content);
-    if (close(fd) != 0 && error.empty())
+    std::string error = write_temporary(file.fd, temporary, content);
+    if (file.close_now() != 0 && error.empty())
         error = failure("close", temporary);
     if (error.empty() && rename(temporary.c_str(), target.c_str()) != 0)
         error = failure("replace " + target + " with", temporary);
@@ -71,31 +74,30 @@ std::string replace_file(const std::string &folder, const std::string &name, con
     if (!error.empty())
         return error;
 
-    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
+    const Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd < 0)
         return failure("open the folder", folder);
     // Some file systems cannot flush a folder and say so with EINVAL.
-    const bool flushed = fsync(dir) == 0 || errno == EINVAL;
-    error = flushed ? std::string() : failure("flush the folder", folder);
-    close(dir);
-    return error;
+    const bool flushed = fsync(dir.fd) == 0 || errno == EINVAL;
+    return flushed ? std::string() : failure("flush the folder", folder);
 }
 
 std::optional<std::string> read_small_file(const std::string &path, std::size_t limit)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
+    const Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (file.fd < 0)
         return std::nullopt;
     std::string content;
     std::array<char, 4096> buffer{};
     while (content.size() < limit) {
-        const ssize_t n = read(fd, buffer.data(), std::min(buffer.size(), limit - content.size()));
+        const ssize_t n = read(file.fd, buffer.data(), std::min(buffer.size(), limit - content.size()));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
         content.append(buffer.data(), static_cast<std::size_t>(n));
     }
-    close(fd);
     return content;
 }
+
+}  // namespace wex_q40

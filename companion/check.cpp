@@ -3,9 +3,12 @@
 
 #include "outputs.h"
 
+namespace wex_q40 {
+
 namespace {
 
-enum State : int { ok = 0, warning = 1, critical = 2, unknown = 3 };
+// A plugin state, which is also its exit status.
+enum State : int { state_ok = 0, state_warning = 1, state_critical = 2, state_unknown = 3 };
 
 constexpr const char *state_names[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 constexpr std::size_t longest_problem = 100;
@@ -36,13 +39,13 @@ std::string range_text(const std::optional<Range> &range)
     return range ? range->text : std::string();
 }
 
-State judge(const Thresholds &t, double value)
+State judge(const AlertRanges &ranges, double value)
 {
-    if (t.critical && range_alerts(*t.critical, value))
-        return critical;
-    if (t.warning && range_alerts(*t.warning, value))
-        return warning;
-    return ok;
+    if (ranges.critical_range && range_alerts(*ranges.critical_range, value))
+        return state_critical;
+    if (ranges.warning_range && range_alerts(*ranges.warning_range, value))
+        return state_warning;
+    return state_ok;
 }
 
 void print_first_line(State state, const std::string &text, const std::string &perfdata)
@@ -57,7 +60,7 @@ int run_check(const Options &options, Clock::time_point deadline)
 {
     const Reading r = take_reading(options, deadline);
     if (!r.good) {
-        print_first_line(unknown, r.problem.substr(0, longest_problem), "");
+        print_first_line(state_unknown, r.problem.substr(0, longest_problem), "");
         // The first line already shows that one of the program's lines.
         bool shown = false;
         for (const auto &line : r.lines) {
@@ -66,11 +69,11 @@ int run_check(const Options &options, Clock::time_point deadline)
             else
                 std::printf("%s\n", line.c_str());
         }
-        return unknown;
+        return state_unknown;
     }
     const std::string *printed[quantities] = {&r.values.temperature, &r.values.humidity, &r.values.dewpoint};
     const double values[quantities] = {r.values.temperature_c, r.values.humidity_percent, r.values.dewpoint_c};
-    State worst = r.unclosed ? warning : ok;
+    State worst = r.unclosed ? state_warning : state_ok;
     // Short, so that the first line stays within 80 characters.
     std::string text = r.unclosed ? "unclosed" : "";
     std::string perfdata;
@@ -78,22 +81,24 @@ int run_check(const Options &options, Clock::time_point deadline)
     for (const auto &line : r.lines)
         long_output += line + "\n";
     for (std::size_t q = 0; q < quantities; ++q) {
-        const Thresholds &t = options.thresholds[q];
+        const AlertRanges &ranges = options.alert_ranges[q];
         const bool known = q != dewpoint || r.values.dewpoint_is_number;
-        const bool judged = t.warning || t.critical;
-        const State state = known ? judge(t, values[q]) : judged ? unknown : ok;
+        const bool judged = ranges.warning_range || ranges.critical_range;
+        const State state = known ? judge(ranges, values[q]) : judged ? state_unknown : state_ok;
         worst = worse(worst, state);
         const std::string value = known ? *printed[q] + shown[q].unit : std::string("not a number");
         text += std::string(text.empty() ? "" : ", ") + shown[q].text_name + " " + value + state_marks[state];
-        if (state == unknown)
+        if (state == state_unknown)
             long_output += std::string(shown[q].text_name) + " not a number: its thresholds cannot be judged\n";
-        else if (state != ok)
+        else if (state != state_ok)
             long_output += std::string(shown[q].text_name) + " " + value + " " + state_names[state] + ", alert range " +
-                           range_text(state == critical ? t.critical : t.warning) + "\n";
+                           range_text(state == state_critical ? ranges.critical_range : ranges.warning_range) + "\n";
         perfdata += std::string(perfdata.empty() ? "" : " ") + shown[q].label + "=" + (known ? *printed[q] : "U") +
-                    shown[q].perfdata_unit + ";" + range_text(t.warning) + ";" + range_text(t.critical);
+                    shown[q].perfdata_unit + ";" + range_text(ranges.warning_range) + ";" + range_text(ranges.critical_range);
     }
     print_first_line(worst, text, perfdata);
     std::printf("%s", long_output.c_str());
     return worst;
 }
+
+}  // namespace wex_q40

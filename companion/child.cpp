@@ -15,7 +15,10 @@
 #include <string_view>
 #include <vector>
 
+#include "fd.h"
 #include "signals.h"
+
+namespace wex_q40 {
 
 namespace {
 
@@ -27,21 +30,6 @@ constexpr milliseconds kill_wait{50};
 // Reaping and printing after the program has gone.
 constexpr milliseconds finish_reserve{50};
 constexpr milliseconds poll_fallback{10};
-
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() { reset(); }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    void reset()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-    }
-};
 
 struct Pipe {
     Fd read;
@@ -223,25 +211,9 @@ void record_status(ChildRun &run, int status)
     }
 }
 
-}  // namespace
-
-ChildRun run_child(const std::string &program, Clock::time_point deadline)
+// The program, in the watchdog's group, with the handled signals at their defaults; -1 and why on a failure.
+pid_t spawn_into_group(const std::string &program, pid_t group, const Pipe &out, const Pipe &err, std::string &error)
 {
-    ChildRun run;
-    Pipe out;
-    Pipe err;
-    Pipe life;
-    if (!out.open() || !err.open() || !life.open()) {
-        run.error = std::string("cannot make a pipe: ") + std::strerror(errno);
-        return run;
-    }
-    const pid_t group = start_watchdog(life);
-    if (group < 0) {
-        run.error = std::string("cannot start a process: ") + std::strerror(errno);
-        return run;
-    }
-    const GroupEnd group_end{group};
-
     SpawnSetup setup;
     posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&setup.actions, out.write.fd, STDOUT_FILENO);
@@ -265,52 +237,82 @@ ChildRun run_child(const std::string &program, Clock::time_point deadline)
     for (std::string &entry : environment)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
-    pid_t pid = 0;
-    int failed = 0;
-    {
-        // A signal now would kill the group before the program has joined it.
-        const BlockedSignals blocked;
-        failed = posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
-    }
+    pid_t pid = -1;
+    // A signal now would kill the group before the program has joined it.
+    const BlockedSignals blocked;
+    const int failed = posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
     if (failed != 0) {
-        run.error = "cannot run " + program + ": " + std::strerror(failed);
+        error = "cannot run " + program + ": " + std::strerror(failed);
+        return -1;
+    }
+    return pid;
+}
+
+// Gathers the program's output until it ends (true) or until the time comes (false).
+bool collect_until(pid_t pid, int pidfd, int out, int err, Clock::time_point until, ChildRun &run)
+{
+    fcntl(out, F_SETFL, O_NONBLOCK);
+    fcntl(err, F_SETFL, O_NONBLOCK);
+    std::array<pollfd, 3> fds{pollfd{out, POLLIN, 0}, pollfd{err, POLLIN, 0}, pollfd{pidfd, POLLIN, 0}};
+    const std::array<std::string *, 2> sinks{&run.out, &run.err};
+    for (;;) {
+        if (has_ended(pid))
+            return true;
+        const int wait = milliseconds_until(until);
+        if (wait == 0)
+            return false;
+        if (poll(fds.data(), fds.size(), poll_ms(pidfd, wait)) < 0 && errno != EINTR)
+            return has_ended(pid);
+        for (std::size_t i = 0; i < sinks.size(); ++i)
+            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)) != 0 && !drain(fds[i].fd, *sinks[i]))
+                fds[i].fd = -1;
+    }
+}
+
+// SIGTERM to a program that is still running, then SIGKILL when it will not go.
+void end_group(pid_t group, pid_t pid, int pidfd, Clock::time_point kill_at, Clock::time_point gone_by)
+{
+    kill(-group, SIGTERM);
+    if (!wait_exit(pid, pidfd, kill_at)) {
+        kill(-group, SIGKILL);
+        wait_exit(pid, pidfd, gone_by);
+    }
+}
+
+}  // namespace
+
+ChildRun run_child(const std::string &program, Clock::time_point deadline)
+{
+    ChildRun run;
+    Pipe out;
+    Pipe err;
+    Pipe life;
+    if (!out.open() || !err.open() || !life.open()) {
+        run.error = std::string("cannot make a pipe: ") + std::strerror(errno);
         return run;
     }
+    const pid_t group = start_watchdog(life);
+    if (group < 0) {
+        run.error = std::string("cannot start a process: ") + std::strerror(errno);
+        return run;
+    }
+    const GroupEnd group_end{group};
+    const pid_t pid = spawn_into_group(program, group, out, err, run.error);
+    if (pid < 0)
+        return run;
     out.write.reset();
     err.write.reset();
-    fcntl(out.read.fd, F_SETFL, O_NONBLOCK);
-    fcntl(err.read.fd, F_SETFL, O_NONBLOCK);
-    Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    const Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
 
     // The grace and the kill come out of the limit, not on top of it.
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
     const milliseconds grace = std::clamp(left / 10, shortest_grace, longest_grace);
     const Clock::time_point gone_by = deadline - finish_reserve;
     const Clock::time_point kill_at = gone_by - kill_wait;
-    const Clock::time_point term_at = kill_at - grace;
 
-    bool exited = false;
-    std::array<pollfd, 3> fds{pollfd{out.read.fd, POLLIN, 0}, pollfd{err.read.fd, POLLIN, 0},
-                              pollfd{pidfd.fd, POLLIN, 0}};
-    std::array<std::string *, 2> sinks{&run.out, &run.err};
-    while (!exited) {
-        const int wait = milliseconds_until(term_at);
-        if (wait == 0)
-            break;
-        if (poll(fds.data(), fds.size(), poll_ms(pidfd.fd, wait)) < 0 && errno != EINTR)
-            break;
-        for (std::size_t i = 0; i < sinks.size(); ++i)
-            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)) != 0 && !drain(fds[i].fd, *sinks[i]))
-                fds[i].fd = -1;
-        exited = has_ended(pid);
-    }
-    if (!exited) {
-        kill(-group, SIGTERM);
-        if (!wait_exit(pid, pidfd.fd, kill_at)) {
-            kill(-group, SIGKILL);
-            wait_exit(pid, pidfd.fd, gone_by);
-        }
-    }
+    const bool exited = collect_until(pid, pidfd.fd, out.read.fd, err.read.fd, kill_at - grace, run);
+    if (!exited)
+        end_group(group, pid, pidfd.fd, kill_at, gone_by);
     drain(out.read.fd, run.out);
     drain(err.read.fd, run.err);
     int status = 0;
@@ -321,3 +323,5 @@ ChildRun run_child(const std::string &program, Clock::time_point deadline)
         run.end = ChildRun::End::timed_out;
     return run;
 }
+
+}  // namespace wex_q40

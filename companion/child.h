@@ -5,6 +5,8 @@
 #include <chrono>
 #include <string>
 
+namespace wex_q40 {
+
 using Clock = std::chrono::steady_clock;
 
 struct ChildRun {
@@ -23,5 +25,7 @@ constexpr std::size_t captured_bytes = 65536;
 // its own that ends with the run or with wex-q40, however that ends. Before
 // the deadline the group gets SIGTERM, then SIGKILL, so the run ends within it.
 ChildRun run_child(const std::string &program, Clock::time_point deadline);
+
+}  // namespace wex_q40
 
 #endif

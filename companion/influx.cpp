@@ -1,7 +1,10 @@
 #include <chrono>
 #include <cstdio>
 
+#include "commands.h"
 #include "outputs.h"
+
+namespace wex_q40 {
 
 int run_influx(const Options &options, Clock::time_point deadline)
 {
@@ -9,7 +12,7 @@ int run_influx(const Options &options, Clock::time_point deadline)
     if (!r.good) {
         for (const auto &line : r.lines)
             std::fprintf(stderr, "wex-q40 influx: %s\n", line.c_str());
-        return 1;
+        return exit_status::failed_reading;
     }
     if (r.unclosed)
         std::fprintf(stderr, "wex-q40 influx: %s\n", unclosed_warning);
@@ -20,5 +23,7 @@ int run_influx(const Options &options, Clock::time_point deadline)
     if (r.values.dewpoint_is_number)
         fields += ",dewpoint=" + r.values.dewpoint;
     std::printf("wex_q40 %s %lld\n", fields.c_str(), static_cast<long long>(nanoseconds.count()));
-    return 0;
+    return exit_status::good;
 }
+
+}  // namespace wex_q40

@@ -2,11 +2,12 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "commands.h"
 #include "outputs.h"
 
-namespace {
+namespace wex_q40 {
 
-constexpr int failure = 1;
+namespace {
 
 std::string rfc3339_now()
 {
@@ -41,7 +42,7 @@ int run_json(const Options &options, Clock::time_point deadline)
         for (const auto &line : r.lines)
             error += (error.empty() ? "" : "\n") + line;
         print_json_error(error);
-        return failure;
+        return exit_status::failed_reading;
     }
     nlohmann::ordered_json object;
     object["temperature"] = r.values.temperature_c;
@@ -54,5 +55,7 @@ int run_json(const Options &options, Clock::time_point deadline)
         object["warning"] = unclosed_warning;
     object["time"] = rfc3339_now();
     print(object);
-    return 0;
+    return exit_status::good;
 }
+
+}  // namespace wex_q40

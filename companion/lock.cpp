@@ -9,6 +9,8 @@
 #include <cstring>
 #include <thread>
 
+namespace wex_q40 {
+
 namespace {
 
 constexpr std::chrono::milliseconds lock_retry{10};
@@ -23,64 +25,53 @@ std::string not_regular(const std::string &path)
 
 // Non-blocking and without following a link, so that a FIFO, a device or a
 // link put there cannot stall the reading or redirect it; only a plain file is kept.
-int open_existing(const std::string &path, std::string &error)
+// Empty with file closed when there is nothing at path.
+std::string open_existing(const std::string &path, Fd &file)
 {
-    const int fd = open(path.c_str(), open_flags);
-    if (fd < 0) {
+    file.fd = open(path.c_str(), open_flags);
+    if (file.fd < 0) {
         // A link refuses with ELOOP, a socket with ENXIO.
         if (errno == ELOOP || errno == ENXIO)
-            error = not_regular(path);
-        else if (errno != ENOENT)
-            error = "cannot open the lock file " + path + ": " + std::strerror(errno);
-        return -1;
+            return not_regular(path);
+        return errno == ENOENT ? std::string() : "cannot open the lock file " + path + ": " + std::strerror(errno);
     }
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        error = not_regular(path);
-        return -1;
+    if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        file.reset();
+        return not_regular(path);
     }
-    return fd;
+    return {};
 }
 
 // With fs.protected_regular, O_CREAT on another user's file in a sticky folder
 // fails even when the file exists; so open without it first, create only when missing.
-int open_lock_file(const std::string &path, std::string &error)
+std::string open_lock_file(const std::string &path, Fd &file)
 {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const int fd = open_existing(path, error);
-        if (fd >= 0 || !error.empty())
-            return fd;
-        const int created = open(path.c_str(), open_flags | O_CREAT | O_EXCL, lock_mode);
-        if (created >= 0) {
+        std::string error = open_existing(path, file);
+        if (file.fd >= 0 || !error.empty())
+            return error;
+        file.fd = open(path.c_str(), open_flags | O_CREAT | O_EXCL, lock_mode);
+        if (file.fd >= 0) {
             // The umask must not lock other users out.
-            fchmod(created, lock_mode);
-            return created;
+            fchmod(file.fd, lock_mode);
+            return {};
         }
-        if (errno != EEXIST) {
+        const int reason = errno;
+        if (reason != EEXIST) {
             const std::string folder = path.substr(0, path.rfind('/') + 1);
-            error = "cannot create the lock file " + path + ": " + std::strerror(errno) +
-                    (errno == ENOENT && !folder.empty() ? " (no folder " + folder + ")" : "");
-            return -1;
+            return "cannot create the lock file " + path + ": " + std::strerror(reason) +
+                   (reason == ENOENT && !folder.empty() ? " (no folder " + folder + ")" : "");
         }
     }
-    error = "cannot open the lock file " + path + ": it keeps disappearing";
-    return -1;
+    return "cannot open the lock file " + path + ": it keeps disappearing";
 }
 
 }  // namespace
 
-ReaderLock::~ReaderLock()
+std::string take_reader_lock(const std::string &path, Clock::time_point deadline, Fd &lock)
 {
-    if (fd >= 0)
-        close(fd);
-}
-
-std::string take_reader_lock(const std::string &path, Clock::time_point deadline, ReaderLock &lock)
-{
-    std::string error;
-    lock.fd = open_lock_file(path, error);
-    if (lock.fd < 0)
+    if (std::string error = open_lock_file(path, lock); !error.empty())
         return error;
     for (;;) {
         if (flock(lock.fd, LOCK_EX | LOCK_NB) == 0)
@@ -92,3 +83,5 @@ std::string take_reader_lock(const std::string &path, Clock::time_point deadline
         std::this_thread::sleep_for(lock_retry);
     }
 }
+
+}  // namespace wex_q40

@@ -5,16 +5,14 @@
 #include <string>
 
 #include "child.h"
+#include "fd.h"
 
-struct ReaderLock {
-    int fd = -1;
-    ReaderLock() = default;
-    ~ReaderLock();
-    ReaderLock(const ReaderLock &) = delete;
-    ReaderLock &operator=(const ReaderLock &) = delete;
-};
+namespace wex_q40 {
 
-// Waits for the lock until the deadline; returns what went wrong, or nothing.
-std::string take_reader_lock(const std::string &path, Clock::time_point deadline, ReaderLock &lock);
+// Waits for the lock until the deadline and holds it in lock, released when lock closes;
+// returns what went wrong, or nothing.
+std::string take_reader_lock(const std::string &path, Clock::time_point deadline, Fd &lock);
+
+}  // namespace wex_q40
 
 #endif

@@ -5,31 +5,20 @@
 
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
+
+#include "commands.h"
+
+namespace wex_q40 {
 
 namespace {
 
 constexpr unsigned longest_timeout_s = 86400;
 constexpr unsigned most_retries = 10;
 constexpr unsigned textfile_timeout_s = 30;
-
-struct CommandName {
-    const char *name;
-    Command command;
-};
-constexpr CommandName command_names[] = {
-    {"check", Command::check},
-    {"json", Command::json},
-    {"influx", Command::influx},
-    {"textfile", Command::textfile},
-};
-
-enum LongOnly : int {
-    humidity_warning = 256,
-    humidity_critical,
-    dewpoint_warning,
-    dewpoint_critical,
-};
+// getopt_long's value for an option without a letter: past every char.
+constexpr int first_long_only = 256;
 
 // Whole numbers only, as the time-out of the textfile hook always was.
 std::optional<unsigned> parse_count(std::string_view text, unsigned least, unsigned most)
@@ -54,36 +43,43 @@ std::string env_or(const char *name, const std::string &fallback)
 }
 
 struct ThresholdOption {
-    const char *name;
+    const char *name;  // its long name
     Quantity quantity;
-    int id;
+    char letter;  // 0: long only
     bool critical;
 };
 constexpr ThresholdOption threshold_options[] = {
-    {"-w", temperature, 'w', false},
-    {"-c", temperature, 'c', true},
-    {"--humidity-warning", humidity, humidity_warning, false},
-    {"--humidity-critical", humidity, humidity_critical, true},
-    {"--dewpoint-warning", dewpoint, dewpoint_warning, false},
-    {"--dewpoint-critical", dewpoint, dewpoint_critical, true},
+    {"warning", temperature, 'w', false},
+    {"critical", temperature, 'c', true},
+    {"humidity-warning", humidity, 0, false},
+    {"humidity-critical", humidity, 0, true},
+    {"dewpoint-warning", dewpoint, 0, false},
+    {"dewpoint-critical", dewpoint, 0, true},
 };
 
-const ThresholdOption *threshold_option(int c)
+int threshold_id(std::size_t index)
 {
-    for (const ThresholdOption &t : threshold_options)
-        if (t.id == c)
-            return &t;
+    const ThresholdOption &t = threshold_options[index];
+    return t.letter != 0 ? t.letter : first_long_only + static_cast<int>(index);
+}
+
+const ThresholdOption *threshold_option(int id)
+{
+    for (std::size_t i = 0; i < std::size(threshold_options); ++i)
+        if (threshold_id(i) == id)
+            return &threshold_options[i];
     return nullptr;
 }
 
 // Empty when the range parses.
 std::string set_threshold(Options &o, const ThresholdOption &t, const char *text)
 {
-    Thresholds &slots = o.thresholds[t.quantity];
-    std::optional<Range> &slot = t.critical ? slots.critical : slots.warning;
+    AlertRanges &ranges = o.alert_ranges[t.quantity];
+    std::optional<Range> &slot = t.critical ? ranges.critical_range : ranges.warning_range;
     slot = parse_range(text);
     if (!slot)
-        return std::string("not a range (or start above end) for ") + t.name + ": " + text;
+        return std::string("not a range (or start above end) for ") +
+               (t.letter != 0 ? std::string("-") + t.letter : std::string("--") + t.name) + ": " + text;
     return {};
 }
 
@@ -96,23 +92,94 @@ std::string set_path(std::string &slot, const char *option, const char *text)
     return {};
 }
 
+struct OptionTable {
+    std::string letters = "+:t:r:b:l:hV";
+    std::vector<option> longs = {
+        {"timeout", required_argument, nullptr, 't'}, {"retries", required_argument, nullptr, 'r'},
+        {"program", required_argument, nullptr, 'b'}, {"lock", required_argument, nullptr, 'l'},
+        {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
+    };
+};
+
+OptionTable option_table(const Subcommand &s)
+{
+    OptionTable table;
+    table.letters += s.letters;
+    if (std::strchr(s.letters, 'w') != nullptr)
+        for (std::size_t i = 0; i < std::size(threshold_options); ++i)
+            table.longs.push_back({threshold_options[i].name, required_argument, nullptr, threshold_id(i)});
+    if (std::strchr(s.letters, 'd') != nullptr)
+        table.longs.push_back({"directory", required_argument, nullptr, 'd'});
+    table.longs.push_back({nullptr, 0, nullptr, 0});
+    return table;
+}
+
+Options defaults_from_environment(Command command)
+{
+    Options o;
+    o.command = command;
+    o.program = env_or("WEX_Q40_TEST", "");
+    o.lock_file = env_or("WEX_Q40_LOCK", o.lock_file);
+    if (command == Command::textfile) {
+        o.textfile_dir = env_or("WEX_Q40_TEXTFILE_DIR", o.textfile_dir);
+        o.timeout_s = textfile_timeout_s;
+    }
+    return o;
+}
+
+// Empty when the option and its value are taken.
+std::string take_option(Options &o, int c, const char *value, const char *given)
+{
+    switch (c) {
+    case 't': {
+        const auto seconds = parse_count(value, 1, longest_timeout_s);
+        if (!seconds)
+            return std::string("-t needs a whole number of seconds above 0: ") + value;
+        o.timeout_s = *seconds;
+        return {};
+    }
+    case 'r': {
+        const auto count = parse_count(value, 0, most_retries);
+        if (!count)
+            return "-r needs a whole number from 0 to " + std::to_string(most_retries) + ": " + value;
+        o.retries = *count;
+        return {};
+    }
+    case 'b':
+        return set_path(o.program, "-b", value);
+    case 'l':
+        return set_path(o.lock_file, "-l", value);
+    case 'd':
+        return set_path(o.textfile_dir, "-d", value);
+    case 'h':
+        o.help = true;
+        return {};
+    case 'V':
+        o.version = true;
+        return {};
+    case ':':
+        return std::string("option needs a value: ") + given;
+    default:
+        if (const ThresholdOption *t = threshold_option(c))
+            return set_threshold(o, *t, value);
+        return std::string("unknown option: ") + given;
+    }
+}
+
+// The variable stands in for -t only, so it matters only when a reading is taken without one.
+std::string timeout_from_environment(Options &o)
+{
+    const char *text = std::getenv("WEX_Q40_TIMEOUT");
+    if (text == nullptr || *text == '\0')
+        return {};
+    const auto seconds = parse_count(text, 1, longest_timeout_s);
+    if (!seconds)
+        return std::string("WEX_Q40_TIMEOUT needs a whole number of seconds above 0: ") + text;
+    o.timeout_s = *seconds;
+    return {};
+}
+
 }  // namespace
-
-std::optional<Command> command_named(std::string_view name)
-{
-    for (const CommandName &c : command_names)
-        if (name == c.name)
-            return c.command;
-    return std::nullopt;
-}
-
-const char *command_name(Command command)
-{
-    for (const CommandName &c : command_names)
-        if (c.command == command)
-            return c.name;
-    return "?";
-}
 
 std::string program_next_to_self()
 {
@@ -126,102 +193,24 @@ std::string program_next_to_self()
 
 ParsedOptions parse_options(Command command, int argc, char **argv)
 {
-    ParsedOptions parsed;
+    ParsedOptions parsed{defaults_from_environment(command), {}};
     Options &o = parsed.options;
-    o.command = command;
-    o.program = env_or("WEX_Q40_TEST", "");
-    o.lock_file = env_or("WEX_Q40_LOCK", o.lock_file);
-    if (command == Command::textfile) {
-        o.textfile_dir = env_or("WEX_Q40_TEXTFILE_DIR", o.textfile_dir);
-        o.timeout_s = textfile_timeout_s;
-    }
-
-    std::string shorts = "+:t:r:b:l:hV";
-    std::vector<option> longs = {
-        {"timeout", required_argument, nullptr, 't'}, {"retries", required_argument, nullptr, 'r'},
-        {"program", required_argument, nullptr, 'b'}, {"lock", required_argument, nullptr, 'l'},
-        {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
-    };
-    if (command == Command::check) {
-        shorts += "w:c:";
-        longs.insert(longs.end(), {
-            {"warning", required_argument, nullptr, 'w'},
-            {"critical", required_argument, nullptr, 'c'},
-            {"humidity-warning", required_argument, nullptr, humidity_warning},
-            {"humidity-critical", required_argument, nullptr, humidity_critical},
-            {"dewpoint-warning", required_argument, nullptr, dewpoint_warning},
-            {"dewpoint-critical", required_argument, nullptr, dewpoint_critical},
-        });
-    }
-    if (command == Command::textfile) {
-        shorts += "d:";
-        longs.push_back({"directory", required_argument, nullptr, 'd'});
-    }
-    longs.push_back({nullptr, 0, nullptr, 0});
-
+    const OptionTable table = option_table(subcommand(command));
     bool timeout_given = false;
     opterr = 0;
     optind = 1;
-    int index = 0;
-    for (int c; parsed.error.empty() && (c = getopt_long(argc, argv, shorts.c_str(), longs.data(), &index)) != -1;
-         index = 0) {
-        switch (c) {
-        case 't': {
-            const auto value = parse_count(optarg, 1, longest_timeout_s);
-            if (!value)
-                parsed.error = std::string("-t needs a whole number of seconds above 0: ") + optarg;
-            else
-                o.timeout_s = *value;
-            timeout_given = true;
-            break;
-        }
-        case 'r': {
-            const auto value = parse_count(optarg, 0, most_retries);
-            if (!value)
-                parsed.error = "-r needs a whole number from 0 to " + std::to_string(most_retries) + ": " + optarg;
-            else
-                o.retries = *value;
-            break;
-        }
-        case 'b':
-            parsed.error = set_path(o.program, "-b", optarg);
-            break;
-        case 'l':
-            parsed.error = set_path(o.lock_file, "-l", optarg);
-            break;
-        case 'd':
-            parsed.error = set_path(o.textfile_dir, "-d", optarg);
-            break;
-        case 'h':
-            o.help = true;
-            break;
-        case 'V':
-            o.version = true;
-            break;
-        case ':':
-            parsed.error = std::string("option needs a value: ") + argv[optind - 1];
-            break;
-        default:
-            if (const ThresholdOption *t = threshold_option(c))
-                parsed.error = set_threshold(o, *t, optarg);
-            else
-                parsed.error = std::string("unknown option: ") + argv[optind - 1];
-            break;
-        }
+    for (int c; parsed.error.empty() &&
+                (c = getopt_long(argc, argv, table.letters.c_str(), table.longs.data(), nullptr)) != -1;) {
+        parsed.error = take_option(o, c, optarg, argv[optind - 1]);
+        timeout_given = timeout_given || c == 't';
     }
     if (parsed.error.empty() && optind < argc)
         parsed.error = std::string("unexpected argument: ") + argv[optind];
-    // The variable stands in for -t only, so it matters only when a reading is taken without one.
-    const char *timeout_variable = std::getenv("WEX_Q40_TIMEOUT");
-    if (parsed.error.empty() && command == Command::textfile && !timeout_given && !o.help && !o.version &&
-        timeout_variable != nullptr && *timeout_variable != '\0') {
-        const auto value = parse_count(timeout_variable, 1, longest_timeout_s);
-        if (!value)
-            parsed.error = std::string("WEX_Q40_TIMEOUT needs a whole number of seconds above 0: ") + timeout_variable;
-        else
-            o.timeout_s = *value;
-    }
+    if (parsed.error.empty() && command == Command::textfile && !timeout_given && !o.help && !o.version)
+        parsed.error = timeout_from_environment(o);
     if (o.program.empty())
         o.program = program_next_to_self();
     return parsed;
 }
+
+}  // namespace wex_q40

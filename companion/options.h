@@ -5,17 +5,19 @@
 #include <array>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "range.h"
+
+namespace wex_q40 {
 
 enum class Command { check, json, influx, textfile };
 
 enum Quantity : std::size_t { temperature, humidity, dewpoint, quantities };
 
-struct Thresholds {
-    std::optional<Range> warning;
-    std::optional<Range> critical;
+// The ranges a check judges one quantity by.
+struct AlertRanges {
+    std::optional<Range> warning_range;
+    std::optional<Range> critical_range;
 };
 
 struct Options {
@@ -26,7 +28,7 @@ struct Options {
     unsigned timeout_s = 10;
     // A reading killed part-way can leave the sensor mid-frame for the next two readings.
     unsigned retries = 2;
-    std::array<Thresholds, quantities> thresholds;
+    std::array<AlertRanges, quantities> alert_ranges;
     bool help = false;
     bool version = false;
 };
@@ -36,16 +38,12 @@ struct ParsedOptions {
     std::string error;  // not empty: a usage error
 };
 
-std::optional<Command> command_named(std::string_view name);
-const char *command_name(Command command);
-
 // argv[0] is the subcommand's name; the environment supplies the defaults.
 ParsedOptions parse_options(Command command, int argc, char **argv);
 
-std::string usage(Command command);
-std::string general_usage();
-
 // wex_q40_test in the folder of the running executable.
 std::string program_next_to_self();
+
+}  // namespace wex_q40
 
 #endif

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <limits>
 
+namespace wex_q40 {
+
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
@@ -83,3 +85,5 @@ bool range_alerts(const Range &range, double value)
     const bool inside = value >= range.start && value <= range.end;
     return range.inverted ? inside : !inside;
 }
+
+}  // namespace wex_q40

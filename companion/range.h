@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+namespace wex_q40 {
+
 struct Range {
     double start = 0;
     double end = 0;
@@ -18,5 +20,7 @@ std::optional<Range> parse_range(std::string_view text);
 
 // Endpoints count as inside.
 bool range_alerts(const Range &range, double value);
+
+}  // namespace wex_q40
 
 #endif

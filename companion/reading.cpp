@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
+namespace wex_q40 {
+
 namespace {
 
 constexpr std::size_t longest_integer_part = 6;
@@ -158,3 +160,5 @@ std::vector<std::string> quotable_lines(const std::string &text)
         lines.emplace_back("...");
     return lines;
 }
+
+}  // namespace wex_q40

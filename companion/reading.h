@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace wex_q40 {
+
 struct Values {
     // As the program printed them (already %.1f), for text outputs.
     std::string temperature;
@@ -28,5 +30,7 @@ std::string settle(Values &values);
 
 // The program's output as lines safe to quote anywhere: bounded, printable ASCII.
 std::vector<std::string> quotable_lines(const std::string &text);
+
+}  // namespace wex_q40
 
 #endif

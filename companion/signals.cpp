@@ -5,6 +5,8 @@
 #include <array>
 #include <cstring>
 
+namespace wex_q40 {
+
 namespace {
 
 volatile sig_atomic_t child_group = 0;
@@ -57,3 +59,5 @@ void set_file_to_remove(const char *path)
         file_set = 1;
     }
 }
+
+}  // namespace wex_q40

@@ -8,6 +8,8 @@
 
 #include <array>
 
+namespace wex_q40 {
+
 constexpr std::array<int, 12> handled_signals{SIGTERM, SIGINT,    SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
                                               SIGALRM, SIGVTALRM, SIGPROF, SIGPIPE, SIGXCPU, SIGXFSZ};
 
@@ -20,5 +22,7 @@ void set_child_group(pid_t group);
 
 // nullptr: no file to remove.
 void set_file_to_remove(const char *path);
+
+}  // namespace wex_q40
 
 #endif

@@ -8,7 +8,10 @@
 #include <ctime>
 
 #include "atomic_file.h"
+#include "commands.h"
 #include "outputs.h"
+
+namespace wex_q40 {
 
 namespace {
 
@@ -17,7 +20,6 @@ constexpr const char *timestamp_metric = "wex_q40_last_success_timestamp_seconds
 constexpr std::size_t longest_old_file = 65536;
 constexpr std::size_t most_timestamp_digits = 19;
 
-enum Status : int { good = 0, failed_reading = 1, unwritten = 2 };
 
 void gauge(std::string &out, const char *name, const char *help, const std::string &value)
 {
@@ -89,7 +91,9 @@ int run_textfile(const Options &options, Clock::time_point deadline)
         const bool removed = unlink(target.c_str()) == 0 || errno == ENOENT;
         std::fprintf(stderr, "wex-q40 textfile: %s%s\n", error.c_str(),
                      removed ? "" : ("; cannot remove the previous " + target + " either: " + std::strerror(errno)).c_str());
-        return unwritten;
+        return exit_status::unwritten;
     }
-    return reading.good ? good : failed_reading;
+    return reading.good ? exit_status::good : exit_status::failed_reading;
 }
+
+}  // namespace wex_q40

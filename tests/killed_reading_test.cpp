@@ -67,7 +67,7 @@ TEST_P(KilledReading, TheDefaultRetriesCoverTheReadingsThatFailAfterAKillAtAnyCa
     const std::vector<Call> &log = vmodule::vwex_calls();
     const std::vector<Call> clean(log.begin(), log.end());
 
-    const int retries = static_cast<int>(Options{}.retries);
+    const int retries = static_cast<int>(wex_q40::Options{}.retries);
     std::map<int, int> kills_by_failures;  // failed readings after the kill, until a good one
     for (std::size_t killed_after = 1; killed_after < clean.size(); ++killed_after) {
         vmodule::vwex_configure(config);

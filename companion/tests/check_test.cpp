@@ -8,6 +8,8 @@
 #include "companion_support.h"
 #include "range.h"
 
+using namespace wex_q40;
+
 namespace {
 
 const std::vector<std::string> room = {"VWEX_TEMP=22.4", "VWEX_HUM=41.5"};

@@ -10,6 +10,8 @@
 #include "textfile.h"
 #include "wex.h"
 
+using namespace wex_q40;
+
 namespace {
 
 constexpr double inf = std::numeric_limits<double>::infinity();

@@ -1,0 +1,107 @@
+#include "commands.h"
+
+#include <array>
+#include <cstdio>
+
+#include "outputs.h"
+
+namespace wex_q40 {
+
+namespace {
+
+constexpr int unknown_status = 3;
+
+constexpr std::array<Subcommand, 4> subcommands{{
+    {Command::check, "check", run_check,
+     "Usage: check_wex_q40 [-w RANGE] [-c RANGE] [--humidity-warning RANGE] [--humidity-critical RANGE]\n"
+     "         [--dewpoint-warning RANGE] [--dewpoint-critical RANGE] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
+     "A monitoring plugin: one WEX-Q40 reading against thresholds.\n",
+     "  -w, -c RANGE  temperature thresholds in degrees Celsius; RANGE is [@]start:end\n"
+     "                (10, 10:, ~:10, 10:20, @10:20)\n"
+     "  --humidity-warning, --humidity-critical RANGE  relative humidity thresholds in percent\n"
+     "  --dewpoint-warning, --dewpoint-critical RANGE  dew point thresholds in degrees Celsius\n",
+     "10", "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (failed reading, time-out, bad arguments).\n",
+     unknown_status, unknown_status, "w:c:", UsageErrors::plugin_output},
+    {Command::json, "json", run_json,
+     "Usage: wex-q40 json [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
+     "Prints one reading as a JSON object on one line.\n",
+     "", "10", "Exit status: 0 for a reading, 1 for a failed reading or bad arguments.\n",
+     exit_status::failed_reading, exit_status::good, "", UsageErrors::json_and_standard_error},
+    {Command::influx, "influx", run_influx,
+     "Usage: wex-q40 influx [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
+     "Prints one reading in InfluxDB line protocol.\n",
+     "", "10", "Exit status: 0 for a reading, 1 for a failed reading or bad arguments.\n",
+     exit_status::failed_reading, exit_status::good, "", UsageErrors::standard_error},
+    {Command::textfile, "textfile", run_textfile,
+     "Usage: wex-q40 textfile [-d FOLDER] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
+     "Writes FOLDER/wex_q40.prom for the node exporter's textfile collector, atomically.\n",
+     "  -d FOLDER    the collector's folder (default: /var/lib/prometheus/node-exporter;\n"
+     "               variable WEX_Q40_TEXTFILE_DIR)\n",
+     "30; variable WEX_Q40_TIMEOUT",
+     "Exit status: 0 for a good reading, 1 for a failed reading (the file is still\n"
+     "written, with wex_q40_read_success 0), 2 when the file cannot be written.\n",
+     exit_status::unwritten, exit_status::good, "d:", UsageErrors::standard_error},
+}};
+
+constexpr bool in_command_order()
+{
+    for (std::size_t i = 0; i < subcommands.size(); ++i)
+        if (subcommands[i].command != static_cast<Command>(i))
+            return false;
+    return true;
+}
+static_assert(in_command_order(), "the table of subcommands must follow the order of Command");
+
+constexpr const char *common_options =
+    "  -r N         retries of a failed reading (default: 2)\n"
+    "  -b PROGRAM   the reading program (default: wex_q40_test next to wex-q40; variable WEX_Q40_TEST)\n"
+    "  -l FILE      the lock file that keeps readers apart (default: /run/wex-q40/wex-q40.lock;\n"
+    "               variable WEX_Q40_LOCK)\n"
+    "  -h           this help; -V: the version\n";
+
+}  // namespace
+
+const Subcommand &subcommand(Command command)
+{
+    return subcommands[static_cast<std::size_t>(command)];
+}
+
+const Subcommand *subcommand_named(std::string_view name)
+{
+    for (const Subcommand &s : subcommands)
+        if (name == s.name)
+            return &s;
+    return nullptr;
+}
+
+std::string usage(const Subcommand &s)
+{
+    return std::string(s.synopsis) + s.own_options + "  -t SECONDS   the whole command ends within this limit (default: " +
+           s.default_timeout + ")\n" + common_options + s.exit_statuses;
+}
+
+std::string general_usage()
+{
+    return "Usage: wex-q40 check|json|influx|textfile [OPTIONS]\n"
+           "Takes one WEX-Q40 reading with wex_q40_test and renders it for a monitoring system.\n"
+           "wex-q40 COMMAND -h describes the options of each.\n";
+}
+
+int report_usage_error(const Subcommand &s, const std::string &error)
+{
+    switch (s.usage_errors) {
+    case UsageErrors::plugin_output:
+        std::printf("WEX-Q40 UNKNOWN - %s\n%s", error.c_str(), usage(s).c_str());
+        break;
+    case UsageErrors::json_and_standard_error:
+        print_json_error(error);
+        std::fprintf(stderr, "wex-q40 %s: %s\n%s", s.name, error.c_str(), usage(s).c_str());
+        break;
+    case UsageErrors::standard_error:
+        std::fprintf(stderr, "wex-q40 %s: %s\n%s", s.name, error.c_str(), usage(s).c_str());
+        break;
+    }
+    return s.failure_status;
+}
+
+}  // namespace wex_q40

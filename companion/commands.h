@@ -1,0 +1,49 @@
+// Every subcommand's facts in one table: its name, renderer, usage, statuses
+// and option letters.
+#ifndef COMPANION_COMMANDS_H
+#define COMPANION_COMMANDS_H
+
+#include <string>
+#include <string_view>
+
+#include "child.h"
+#include "options.h"
+
+namespace wex_q40 {
+
+namespace exit_status {
+constexpr int good = 0;
+constexpr int failed_reading = 1;  // json, influx, textfile
+constexpr int unwritten = 2;       // textfile: the file could not be written
+constexpr int bad_usage = 2;       // wex-q40 without a known subcommand
+}  // namespace exit_status
+
+// Where a subcommand's consumer looks for a usage error.
+enum class UsageErrors { plugin_output, json_and_standard_error, standard_error };
+
+struct Subcommand {
+    Command command;
+    const char *name;
+    int (*run)(const Options &options, Clock::time_point deadline);
+    const char *synopsis;         // the usage line and what it does
+    const char *own_options;      // the help of its own options
+    const char *default_timeout;  // as the help shows it
+    const char *exit_statuses;    // the help's last lines
+    int failure_status;           // bad arguments, or output that could not be written
+    int help_status;              // after -h and -V
+    const char *letters;          // getopt letters of its own options; "w:" brings the threshold options
+    UsageErrors usage_errors;
+};
+
+const Subcommand &subcommand(Command command);
+const Subcommand *subcommand_named(std::string_view name);
+
+std::string usage(const Subcommand &subcommand);
+std::string general_usage();
+
+// In the consumer's own way; returns the subcommand's failure status.
+int report_usage_error(const Subcommand &subcommand, const std::string &error);
+
+}  // namespace wex_q40
+
+#endif
