@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "whole_number.h"
 
 namespace wex_q40 {
 
@@ -20,20 +21,10 @@ constexpr unsigned textfile_timeout_s = 30;
 // getopt_long's value for an option without a letter: past every char.
 constexpr int first_long_only = 256;
 
-// Whole numbers only, as the time-out of the textfile hook always was.
+// Whole numbers in decimal only, as the time-out of the textfile hook always was.
 std::optional<unsigned> parse_count(std::string_view text, unsigned least, unsigned most)
 {
-    if (text.empty() || text.size() > 6)
-        return std::nullopt;
-    unsigned value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value < least || value > most)
-        return std::nullopt;
-    return value;
+    return wex_common::whole_number(text, least, most);
 }
 
 std::string env_or(const char *name, const std::string &fallback)

@@ -1,9 +1,11 @@
 #include "tool_options.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <getopt.h>
+
 #include <stdexcept>
 #include <string>
+
+#include "whole_number.h"
 
 namespace usbemu {
 
@@ -15,14 +17,34 @@ const char tool_usage[] =
 
 namespace {
 
-unsigned long number(const std::string &text, unsigned long max)
+enum LongOnly : int {
+    raw_temp = 256, raw_hum, busy, never_ready, mute, bad_crc, vanish_after, node_closed, claimed, port, devnum,
+    module, absent,
+};
+
+constexpr option options[] = {
+    {"raw-temp", required_argument, nullptr, raw_temp},
+    {"raw-hum", required_argument, nullptr, raw_hum},
+    {"busy", required_argument, nullptr, busy},
+    {"never-ready", no_argument, nullptr, never_ready},
+    {"mute", no_argument, nullptr, mute},
+    {"bad-crc", required_argument, nullptr, bad_crc},
+    {"vanish-after", required_argument, nullptr, vanish_after},
+    {"node-closed", no_argument, nullptr, node_closed},
+    {"claimed", no_argument, nullptr, claimed},
+    {"port", required_argument, nullptr, port},
+    {"devnum", required_argument, nullptr, devnum},
+    {"module", no_argument, nullptr, module},
+    {"absent", no_argument, nullptr, absent},
+    {nullptr, 0, nullptr, 0},
+};
+
+unsigned long number(const std::string &text, unsigned long most)
 {
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long value = std::strtoul(text.c_str(), &end, 0);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || value > max)
+    const auto value = wex_common::whole_number(text, 0UL, most, wex_common::Base::decimal_or_hex);
+    if (!value)
         throw std::invalid_argument("not a usable number: " + text);
-    return value;
+    return *value;
 }
 
 // "1-2.3": bus 1, hub port 2, then port 3.
@@ -42,47 +64,37 @@ void parse_port(const std::string &text, Placement &placement)
     }
 }
 
-// Options that take no value; false when option is none of them.
-bool apply_flag(const std::string &option, Config &config, Module &module)
+// Each further module gets the next port of the root hub and the next device number.
+void add_module(Config &config)
 {
-    if (option == "--never-ready")
-        module.sensor.never_ready = true;
-    else if (option == "--mute")
-        module.sensor.mute = true;
-    else if (option == "--node-closed")
-        module.node_closed = true;
-    else if (option == "--claimed")
-        module.claimed_elsewhere = true;
-    else if (option == "--absent")
-        config.present = false;
-    else
-        return false;
-    return true;
+    const auto n = static_cast<unsigned>(config.more.size() + 1);
+    Module next;
+    next.placement = Placement{1, 2 + n, {1 + n}};
+    config.more.push_back(next);
 }
 
-// Options followed by a value; false when option is none of them.
-bool apply_value(const std::string &option, const std::string &value, Module &module)
+void apply(int option, const std::string &value, Config &config, Module &m)
 {
-    if (option == "--raw-temp") {
-        module.sensor.raw_temperature = static_cast<std::uint16_t>(number(value, 0xFFFF));
-    } else if (option == "--raw-hum") {
-        module.sensor.raw_humidity = static_cast<std::uint16_t>(number(value, 0xFFFF));
-    } else if (option == "--busy") {
-        module.sensor.busy_samples = static_cast<unsigned>(number(value, 1000000));
-    } else if (option == "--bad-crc") {
+    switch (option) {
+    case raw_temp: m.sensor.raw_temperature = static_cast<std::uint16_t>(number(value, 0xFFFF)); break;
+    case raw_hum: m.sensor.raw_humidity = static_cast<std::uint16_t>(number(value, 0xFFFF)); break;
+    case busy: m.sensor.busy_samples = static_cast<unsigned>(number(value, 1000000)); break;
+    case never_ready: m.sensor.never_ready = true; break;
+    case mute: m.sensor.mute = true; break;
+    case bad_crc:
         if (value != "temp" && value != "hum")
             throw std::invalid_argument("--bad-crc takes temp or hum");
-        module.sensor.bad_crc = value == "temp" ? vmodule::Frame::temperature : vmodule::Frame::humidity;
-    } else if (option == "--vanish-after") {
-        module.vanish_after = static_cast<unsigned>(number(value, 1000000));
-    } else if (option == "--port") {
-        parse_port(value, module.placement);
-    } else if (option == "--devnum") {
-        module.placement.address = static_cast<unsigned>(number(value, 255));
-    } else {
-        return false;
+        m.sensor.bad_crc = value == "temp" ? vmodule::Frame::temperature : vmodule::Frame::humidity;
+        break;
+    case vanish_after: m.vanish_after = static_cast<unsigned>(number(value, 1000000)); break;
+    case node_closed: m.node_closed = true; break;
+    case claimed: m.claimed_elsewhere = true; break;
+    case port: parse_port(value, m.placement); break;
+    case devnum: m.placement.address = static_cast<unsigned>(number(value, 255)); break;
+    case module: add_module(config); break;
+    case absent: config.present = false; break;
+    default: throw std::invalid_argument("unknown option or missing value: " + value);
     }
-    return true;
 }
 
 }  // namespace
@@ -90,28 +102,17 @@ bool apply_value(const std::string &option, const std::string &value, Module &mo
 int parse_tool_options(int argc, char **argv, Config &config)
 {
     auto current = [&config]() -> Module & { return config.more.empty() ? config : config.more.back(); };
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--") {
-            if (i + 1 >= argc)
-                break;
-            return i + 1;
-        }
-        if (option == "--module") {
-            // Each further module gets the next port of the root hub and the next device number.
-            const auto n = static_cast<unsigned>(config.more.size() + 1);
-            Module next;
-            next.placement = Placement{1, 2 + n, {1 + n}};
-            config.more.push_back(next);
-        } else if (apply_flag(option, config, current())) {
-            continue;
-        } else if (i + 1 < argc && apply_value(option, argv[i + 1], current())) {
-            ++i;
-        } else {
-            throw std::invalid_argument("unknown option or missing value: " + option);
-        }
+    opterr = 0;
+    optind = 0;
+    for (int c; (c = getopt_long(argc, argv, "+:", options, nullptr)) != -1;)
+        apply(c, c == '?' || c == ':' ? argv[optind - 1] : optarg != nullptr ? optarg : "", config, current());
+    // The program follows "--", so that its own options are never taken for ours.
+    if (optind >= argc || optind < 2 || std::string(argv[optind - 1]) != "--") {
+        if (optind < argc)
+            throw std::invalid_argument("unknown option or missing value: " + std::string(argv[optind]));
+        throw std::invalid_argument("no program given");
     }
-    throw std::invalid_argument("no program given");
+    return optind;
 }
 
 }  // namespace usbemu

@@ -1,6 +1,4 @@
 // The module's configuration from its VWEX_* environment variables.
-#include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +7,7 @@
 
 #include "function_names.h"
 #include "vwex.h"
+#include "whole_number.h"
 
 namespace vmodule {
 
@@ -29,16 +28,13 @@ const char *env(const char *variable)
 
 unsigned long parse_unsigned(const char *variable, const char *text, unsigned long max, bool hex_ok)
 {
-    const bool hex = hex_ok && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const char *digits = hex ? text + 2 : text;
-    if (!std::isxdigit(static_cast<unsigned char>(*digits)))
+    using wex_common::NumberError;
+    unsigned long value = 0;
+    const NumberError error = wex_common::parse_whole_number(
+        text, 0UL, max, value, hex_ok ? wex_common::Base::decimal_or_hex : wex_common::Base::decimal);
+    if (error == NumberError::not_a_number)
         bad(variable, "not a number: " + std::string(text));
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long value = std::strtoul(digits, &end, hex ? 16 : 10);
-    if (*end != '\0')
-        bad(variable, "not a number: " + std::string(text));
-    if (errno == ERANGE || value > max)
+    if (error == NumberError::out_of_range)
         bad(variable, "out of range: " + std::string(text));
     return value;
 }
