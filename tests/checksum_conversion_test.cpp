@@ -7,26 +7,14 @@
 
 namespace {
 
+// The table's own entries are checked where it is built, at compile time.
 std::uint8_t frame_crc(std::uint8_t command, std::uint8_t high, std::uint8_t low)
 {
     wex w{};
     w.crc = 0;
-    wex_calcrc(&w, command);
-    wex_calcrc(&w, high);
-    wex_calcrc(&w, low);
+    for (const std::uint8_t byte : {command, high, low})
+        EXPECT_EQ(wex_calcrc(&w, byte), 0);
     return w.crc;
-}
-
-TEST(Checksum, TableEntriesOneByteAtATime)
-{
-    const struct {
-        std::uint8_t index, entry;
-    } known[] = {{0x00, 0x00}, {0x01, 0x31}, {0x02, 0x62}, {0x03, 0x53}, {0x04, 0xC4}, {0x80, 0x7A}, {0xFF, 0xAC}};
-    for (const auto &k : known) {
-        wex w{};
-        EXPECT_EQ(wex_calcrc(&w, k.index), 0);
-        EXPECT_EQ(w.crc, k.entry) << "entry " << int(k.index);
-    }
 }
 
 TEST(Checksum, WorkedFramesAndTheirBytesOnTheWire)

@@ -1,5 +1,7 @@
 """Runs the textfile hook, wex-q40-textfile with its old options and wex-q40 textfile, against stand-in
-programs and the virtual module, and parses what it writes."""
+programs and the virtual module, and parses what it writes with the Prometheus client's own parser.
+What wex-q40 textfile judges (the report's form, retries, time limits, unwritable folders) its own
+tests cover; here is what the wrapper and the exporter's side add."""
 import argparse
 import math
 import os
@@ -124,30 +126,6 @@ class StandInProgram(Hook):
                 self.assert_good(self.run_hook(self.printing(report)), 30.0, 0.0, None)
                 self.assertNotIn("nan", self.prom.read_text().lower())
 
-    def test_anything_but_exactly_the_three_lines_with_status_0_is_a_failure(self):
-        extra_before = "wex_set_clear_bit: Write to wex-q40 failed (4)\n" + GOOD_REPORT
-        cases = {
-            "status 255 after a good report": (GOOD_REPORT + "wex_set_clear_bit: Write to wex-q40 failed (4)\n", 255),
-            "good report but status 1": (GOOD_REPORT, 1),
-            "diagnostic before the report": (extra_before, 0),
-            "report without the last newline": (GOOD_REPORT[:-1], 0),
-            "blank line after the report": (GOOD_REPORT + "\n", 0),
-            "two lines": ("Temperature: 30.0C, 86.0F\nHumidity: 50.6%\n", 0),
-            "lines out of order": ("Humidity: 50.6%\nTemperature: 30.0C, 86.0F\nDewpoint: 18.6C, 65.5F\n", 0),
-            "temperature not a number": (GOOD_REPORT.replace("30.0C", "nanC"), 0),
-            "humidity not a number": (GOOD_REPORT.replace("50.6%", "inf%"), 0),
-            "dewpoint garbled": (GOOD_REPORT.replace("18.6C", "18.6.1C"), 0),
-            "two decimals": (GOOD_REPORT.replace("30.0C", "30.00C"), 0),
-            "trailing space": (GOOD_REPORT.replace("50.6%", "50.6% "), 0),
-            "no output at all": ("", 0),
-            "open failure": ("wex_open: FT_Open failed to open WEX-Q40 device.\nwex_open failed!\n", 255),
-        }
-        for name, (output, status) in cases.items():
-            with self.subTest(name):
-                self.assert_good(self.run_hook(self.printing(GOOD_REPORT)), 30.0, 50.6, 18.6)
-                last = self.metrics()["wex_q40_last_success_timestamp_seconds"]
-                self.assert_failed_keeping(self.run_hook(self.printing(output, status)), last)
-
     def test_failure_before_any_success_writes_no_timestamp(self):
         self.assert_failed_keeping(self.run_hook(self.printing("wex_init failed!\n", 255)), None)
 
@@ -157,43 +135,16 @@ class StandInProgram(Hook):
         for _ in range(3):
             self.assert_failed_keeping(self.run_hook(failing), 1700000000)
 
-    def test_missing_program_and_hanging_program_are_failures(self):
-        self.assert_failed_keeping(self.run_hook(Path(self.tmp.name) / "absent"), None)
-        started = time.monotonic()
-        done = self.run_hook(self.fake("exec sleep 30"), args=("-t", "1"))
-        self.assertLess(time.monotonic() - started, 10)
-        self.assert_failed_keeping(done, None)
-        self.assertIn("no answer within 1 s", done.stderr)
-
-    def test_unwritable_folder_is_an_error_and_leaves_nothing(self):
-        done = subprocess.run([str(SCRIPT), "-b", str(self.printing(GOOD_REPORT)),
-                               "-d", str(self.dir / "missing")], capture_output=True, text=True)
-        self.assertEqual(done.returncode, 2)
-        self.assertFalse((self.dir / "missing").exists())
-
     def test_variables_and_bad_options(self):
         done = subprocess.run([str(SCRIPT)], capture_output=True, text=True,
                               env=dict(os.environ, WEX_Q40_TEST=str(self.printing(GOOD_REPORT)),
                                        WEX_Q40_TEXTFILE_DIR=str(self.dir)))
         self.assert_good(done, 30.0, 50.6, 18.6)
-        for args in (["-x"], ["-t", "0"], ["-t", "soon"], ["extra"]):
+        for args in (["-x"], ["-t", "soon"]):
             with self.subTest(args=args):
                 done = subprocess.run([str(SCRIPT), "-d", str(self.dir), *args], capture_output=True, text=True)
                 self.assertEqual(done.returncode, 2)
                 self.assertIn("Usage" if args[0] != "-t" else "-t", done.stderr)
-
-
-    def test_a_failed_reading_is_taken_again_within_the_limit(self):
-        counter = Path(self.tmp.name) / "runs"
-        flaky = self.fake(f"echo run >> '{counter}'\n"
-                          f"[ $(wc -l < '{counter}') -ge 2 ] || {{ echo 'wex_read_temp failed!'; exit 255; }}\n"
-                          f"printf '%s' '{GOOD_REPORT}'")
-        self.assert_good(self.run_hook(flaky), 30.0, 50.6, 18.6)
-        self.assertEqual(len(counter.read_text().splitlines()), 2)
-        counter.unlink()
-        last = self.metrics()["wex_q40_last_success_timestamp_seconds"]
-        self.assert_failed_keeping(self.run_hook(flaky, args=("-r", "0")), last)
-        self.assertEqual(len(counter.read_text().splitlines()), 1)
 
 
 class Command(Hook):
