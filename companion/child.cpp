@@ -187,19 +187,6 @@ bool has_ended(pid_t pid)
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
-bool wait_exit(pid_t pid, int pidfd, Clock::time_point until)
-{
-    for (;;) {
-        if (has_ended(pid))
-            return true;
-        const int left = milliseconds_until(until);
-        if (left == 0)
-            return false;
-        pollfd p{pidfd, POLLIN, 0};
-        poll(&p, 1, poll_ms(pidfd, left));
-    }
-}
-
 void record_status(ChildRun &run, int status)
 {
     if (WIFEXITED(status)) {
@@ -269,13 +256,15 @@ bool collect_until(pid_t pid, int pidfd, int out, int err, Clock::time_point unt
     }
 }
 
-// SIGTERM to a program that is still running, then SIGKILL when it will not go.
-void end_group(pid_t group, pid_t pid, int pidfd, Clock::time_point kill_at, Clock::time_point gone_by)
+// SIGTERM to a program that is still running, then SIGKILL when it will not go;
+// what it prints meanwhile is still taken, so a full pipe cannot hold it up.
+void end_group(pid_t group, pid_t pid, int pidfd, const Pipe &out, const Pipe &err, Clock::time_point kill_at,
+               Clock::time_point gone_by, ChildRun &run)
 {
     kill(-group, SIGTERM);
-    if (!wait_exit(pid, pidfd, kill_at)) {
+    if (!collect_until(pid, pidfd, out.read.fd, err.read.fd, kill_at, run)) {
         kill(-group, SIGKILL);
-        wait_exit(pid, pidfd, gone_by);
+        collect_until(pid, pidfd, out.read.fd, err.read.fd, gone_by, run);
     }
 }
 
@@ -312,7 +301,7 @@ ChildRun run_child(const std::string &program, Clock::time_point deadline)
 
     const bool exited = collect_until(pid, pidfd.fd, out.read.fd, err.read.fd, kill_at - grace, run);
     if (!exited)
-        end_group(group, pid, pidfd.fd, kill_at, gone_by);
+        end_group(group, pid, pidfd.fd, out, err, kill_at, gone_by, run);
     drain(out.read.fd, run.out);
     drain(err.read.fd, run.err);
     int status = 0;
