@@ -39,6 +39,8 @@ inline constexpr double WEX_FAILED_READING = 999.0;
 int wex_usb_load(const char *caller);
 // The library's entry points; before a successful load every call fails.
 const d2xx_api &wex_usb();
+// The open backend's entry points, tried when no library loads; null in a build without it.
+const d2xx_api *wex_ftdi_backend();
 
 // Frame checksum.
 int wex_calcrc(wex *w, std::uint8_t byte);

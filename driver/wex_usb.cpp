@@ -4,9 +4,6 @@
 #include <string>
 
 #include "wex.h"
-#ifdef WEX_HAVE_FTDI_BACKEND
-#include "ftdi_backend.h"
-#endif
 
 namespace {
 
@@ -73,14 +70,14 @@ int wex_usb_load(const char *caller)
     std::string why;
     void *library = open_library(why);
     if (library == nullptr) {
-#ifdef WEX_HAVE_FTDI_BACKEND
-        api = *wex_ftdi_backend();
+        const d2xx_api *backend = wex_ftdi_backend();
+        if (backend == nullptr) {
+            std::printf("%s: cannot load %s: %s\n", caller, library_name, why.c_str());
+            return -1;
+        }
+        api = *backend;
         loaded = true;
         return 0;
-#else
-        std::printf("%s: cannot load %s: %s\n", caller, library_name, why.c_str());
-        return -1;
-#endif
     }
     d2xx_api table = unloaded;
     if (!bind_all(library, table, why)) {

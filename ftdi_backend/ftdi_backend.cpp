@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <memory>
 #include <mutex>
-#include <unordered_set>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <ftdi.h>
@@ -16,20 +18,32 @@ constexpr int usb_interface = 0;
 constexpr std::uint32_t max_usb_id = 0xFFFF;
 constexpr std::uint16_t default_vid = 0x0403;
 constexpr std::uint16_t default_pid = 0x6001;
-constexpr int ftdi_err_open_failed = -4;
-constexpr int ftdi_err_claim_failed = -5;
 constexpr int max_port_depth = 7;
-constexpr int ftdi_err_no_permission = -8;
 
-struct Device {
-    ftdi_context *ftdi;
+// The results of ftdi_usb_open_dev that tell why an open was refused.
+namespace open_error {
+constexpr int usb_open_failed = -4;  // libusb_open failed for a reason other than permission
+constexpr int claim_failed = -5;     // the interface could not be claimed
+constexpr int no_permission = -8;    // libusb_open was denied access to the device node
+}  // namespace open_error
+
+struct FtdiFree {
+    void operator()(ftdi_context *ftdi) const { ftdi_free(ftdi); }
 };
+// Freeing a context also closes the USB device it has open.
+using Ftdi = std::unique_ptr<ftdi_context, FtdiFree>;
+
+struct DeviceListFree {
+    void operator()(ftdi_device_list *list) const { ftdi_list_free(&list); }
+};
+// The list holds a reference on each device found, dropped when it is freed.
+using DeviceList = std::unique_ptr<ftdi_device_list, DeviceListFree>;
 
 struct Registry {
     std::mutex lock;
     std::uint16_t vid = default_vid;
     std::uint16_t pid = default_pid;
-    std::unordered_set<Device *> live;
+    std::unordered_map<FT_HANDLE, Ftdi> live;  // each open device, its handle the address of its context
 };
 
 Registry &registry()
@@ -42,8 +56,8 @@ ftdi_context *lookup(FT_HANDLE handle)
 {
     Registry &r = registry();
     std::lock_guard<std::mutex> guard(r.lock);
-    auto it = r.live.find(static_cast<Device *>(handle));
-    return it == r.live.end() ? nullptr : (*it)->ftdi;
+    auto it = r.live.find(handle);
+    return it == r.live.end() ? nullptr : it->second.get();
 }
 
 // libftdi1 reports every refused open as a bare "usb_open() failed" or "unable
@@ -67,15 +81,15 @@ void report_open_failure(ftdi_context *ftdi, int ftdi_result, libusb_device *dev
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u",
                   static_cast<unsigned>(libusb_get_bus_number(dev)),
                   static_cast<unsigned>(libusb_get_device_address(dev)));
-    int cause = ftdi_result == ftdi_err_no_permission ? LIBUSB_ERROR_ACCESS : probe_open(dev);
+    int cause = ftdi_result == open_error::no_permission ? LIBUSB_ERROR_ACCESS : probe_open(dev);
     // The other program may have let go between libftdi1's claim and ours.
-    if (ftdi_result == ftdi_err_claim_failed && cause == LIBUSB_SUCCESS)
+    if (ftdi_result == open_error::claim_failed && cause == LIBUSB_SUCCESS)
         cause = LIBUSB_ERROR_BUSY;
     if (cause == LIBUSB_ERROR_ACCESS)
         std::printf("FT_Open: permission denied on USB device %s\n", node);
     else if (cause == LIBUSB_ERROR_BUSY)
         std::printf("FT_Open: USB device %s is claimed by another program\n", node);
-    else if (cause != LIBUSB_SUCCESS && ftdi_result == ftdi_err_open_failed)
+    else if (cause != LIBUSB_SUCCESS && ftdi_result == open_error::usb_open_failed)
         std::printf("FT_Open: cannot open USB device %s: %s\n", node, libusb_strerror(cause));
     else
         std::printf("FT_Open: cannot open USB device %s: %s\n", node, ftdi_get_error_string(ftdi));
@@ -107,6 +121,25 @@ std::vector<libusb_device *> by_bus_place(ftdi_device_list *list)
     return devices;
 }
 
+// Opens the index-th module by bus place; the list of those found is freed on return.
+FT_STATUS open_by_bus_place(ftdi_context *ftdi, std::size_t index, std::uint16_t vid, std::uint16_t pid)
+{
+    ftdi_device_list *found = nullptr;
+    const int count = ftdi_usb_find_all(ftdi, &found, vid, pid);
+    const DeviceList list(found);
+    const std::vector<libusb_device *> devices = by_bus_place(count > 0 ? list.get() : nullptr);
+    if (index >= devices.size())
+        return FT_DEVICE_NOT_FOUND;
+
+    libusb_device *dev = devices[index];
+    const int opened = ftdi_usb_open_dev(ftdi, dev);
+    if (opened < 0) {
+        report_open_failure(ftdi, opened, dev);
+        return FT_DEVICE_NOT_OPENED;
+    }
+    return FT_OK;
+}
+
 FT_STATUS set_vid_pid(std::uint32_t vid, std::uint32_t pid)
 {
     if (vid > max_usb_id || pid > max_usb_id)
@@ -135,36 +168,20 @@ FT_STATUS open_device(int index, FT_HANDLE *handle)
     }
 
     // ftdi_new fails when libusb finds no USB subsystem at all: no device then.
-    ftdi_context *ftdi = ftdi_new();
-    if (ftdi == nullptr)
+    Ftdi ftdi(ftdi_new());
+    if (!ftdi)
         return FT_DEVICE_NOT_FOUND;
+    const FT_STATUS status = open_by_bus_place(ftdi.get(), static_cast<std::size_t>(index), vid, pid);
+    if (status != FT_OK)
+        return status;
 
-    ftdi_device_list *list = nullptr;
-    const int count = ftdi_usb_find_all(ftdi, &list, vid, pid);
-    const std::vector<libusb_device *> devices = by_bus_place(count > 0 ? list : nullptr);
-    if (static_cast<std::size_t>(index) >= devices.size()) {
-        ftdi_list_free(&list);
-        ftdi_free(ftdi);
-        return FT_DEVICE_NOT_FOUND;
-    }
-
-    libusb_device *dev = devices[static_cast<std::size_t>(index)];
-    const int opened = ftdi_usb_open_dev(ftdi, dev);
-    if (opened < 0)
-        report_open_failure(ftdi, opened, dev);
-    ftdi_list_free(&list);
-    if (opened < 0) {
-        ftdi_free(ftdi);
-        return FT_DEVICE_NOT_OPENED;
-    }
-
-    auto *device = new Device{ftdi};
+    FT_HANDLE opened = ftdi.get();
     {
         Registry &r = registry();
         std::lock_guard<std::mutex> guard(r.lock);
-        r.live.insert(device);
+        r.live.emplace(opened, std::move(ftdi));
     }
-    *handle = device;
+    *handle = opened;
     return FT_OK;
 }
 
@@ -224,18 +241,17 @@ FT_STATUS write_bytes(FT_HANDLE handle, void *buffer, std::uint32_t length, std:
 
 FT_STATUS close_device(FT_HANDLE handle)
 {
-    auto *device = static_cast<Device *>(handle);
+    Ftdi ftdi;
     {
         Registry &r = registry();
         std::lock_guard<std::mutex> guard(r.lock);
-        if (r.live.erase(device) == 0)
+        auto node = r.live.extract(handle);
+        if (node.empty())
             return FT_INVALID_HANDLE;
+        ftdi = std::move(node.mapped());
     }
     // The handle is gone either way: libftdi1 closes the device even when the release fails.
-    const int closed = ftdi_usb_close(device->ftdi);
-    ftdi_free(device->ftdi);
-    delete device;
-    return closed < 0 ? FT_IO_ERROR : FT_OK;
+    return ftdi_usb_close(ftdi.get()) < 0 ? FT_IO_ERROR : FT_OK;
 }
 
 const d2xx_api table = {

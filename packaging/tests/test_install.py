@@ -279,7 +279,7 @@ class DebianPackage(unittest.TestCase):
         fields = dict(re.findall(r"^([A-Za-z-]+): (.*)$", depends, re.M))
         self.assertEqual(fields["Package"], "wex-q40")
         self.assertIn("libc6", fields["Depends"])
-        needed = subprocess.run(["objdump", "-p", str(BUILD / "app/wex_q40_test")], check=True,
+        needed = subprocess.run(["objdump", "-p", str(BUILD / "bin/wex_q40_test")], check=True,
                                 capture_output=True, text=True).stdout
         if "libftdi1.so" in needed:
             self.assertRegex(fields["Depends"], r"libftdi1-2 \(>= ")
