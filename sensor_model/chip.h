@@ -1,8 +1,8 @@
 // The bit-bang USB chip of the module: eight pins, a direction mask, an
 // output latch, pin 0 wired to the sensor's clock and pin 1 to its data line.
 // An input pin reads high unless something pulls it low.
-#ifndef VMODULE_CHIP_H
-#define VMODULE_CHIP_H
+#ifndef SENSOR_MODEL_CHIP_H
+#define SENSOR_MODEL_CHIP_H
 
 #include <cstdint>
 

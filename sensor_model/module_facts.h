@@ -1,5 +1,5 @@
-#ifndef WEX_TEST_MODULE_FACTS_H
-#define WEX_TEST_MODULE_FACTS_H
+#ifndef SENSOR_MODEL_MODULE_FACTS_H
+#define SENSOR_MODEL_MODULE_FACTS_H
 
 #include <cstdint>
 
@@ -22,6 +22,9 @@ constexpr std::uint8_t command_humidity = 0x05;
 
 // Samples of the data line the driver waits for a measurement before giving up.
 constexpr unsigned wait_samples = 20;
+
+// Library calls of a clean reading from a sensor that is ready at the first sample.
+constexpr unsigned clean_reading_calls = 259;
 
 }  // namespace wex_module
 

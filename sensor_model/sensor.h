@@ -2,8 +2,8 @@
 // tells it the clock level and what it does with the data line, the model
 // answers whether it pulls the data line low. No USB, no D2XX in here, so
 // every front end (the D2XX stand-in, the emulated USB chip) can share it.
-#ifndef VMODULE_SENSOR_H
-#define VMODULE_SENSOR_H
+#ifndef SENSOR_MODEL_SENSOR_H
+#define SENSOR_MODEL_SENSOR_H
 
 #include <cstdint>
 

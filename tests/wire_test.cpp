@@ -115,7 +115,7 @@ TEST_F(Wire, CleanReadingIsExactlyTheCallsOfTheProtocol)
     e.wire.measure(wex_module::command_temperature);
     e.wire.measure(wex_module::command_humidity);
     e.calls.traffic.push_back("Close");
-    EXPECT_EQ(e.calls.traffic.size(), 259u);
+    EXPECT_EQ(e.calls.traffic.size(), wex_module::clean_reading_calls);
     EXPECT_EQ(calls_since(0), e.calls.traffic);
     EXPECT_EQ(poll_sleeps, 2) << "even a sensor ready at once costs one sleep per cycle";
     EXPECT_DOUBLE_EQ(w.temperature, 30.0);

@@ -4,7 +4,7 @@
 set -eu
 build=$1
 top=$(cd "$(dirname "$0")/.." && pwd)
-sources="$top/(driver|app|vmodule|ftdi_backend|usbemu|tests|testsupport|companion|bench|fuzz)/"
+sources="$top/(driver|app|common|sensor_model|virtual_module|ftdi_backend|usbemu|tests|testsupport|wex-q40|bench|fuzz)/"
 
 echo "== clang-tidy"
 # GCC's default standard is C++17, so the compile commands carry no -std flag for clang-tidy to see.

@@ -1,6 +1,6 @@
 // One reading under the reader lock, retried within the time limit.
-#ifndef COMPANION_ACQUIRE_H
-#define COMPANION_ACQUIRE_H
+#ifndef WEX_Q40_ACQUIRE_H
+#define WEX_Q40_ACQUIRE_H
 
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
 // Replaces a file so that readers see the old content or the new, never a part.
-#ifndef COMPANION_ATOMIC_FILE_H
-#define COMPANION_ATOMIC_FILE_H
+#ifndef WEX_Q40_ATOMIC_FILE_H
+#define WEX_Q40_ATOMIC_FILE_H
 
 #include <optional>
 #include <string>

@@ -1,6 +1,6 @@
 // Runs the reading program in its own process group with a deadline.
-#ifndef COMPANION_CHILD_H
-#define COMPANION_CHILD_H
+#ifndef WEX_Q40_CHILD_H
+#define WEX_Q40_CHILD_H
 
 #include <chrono>
 #include <string>

@@ -1,7 +1,7 @@
 // Every subcommand's facts in one table: its name, renderer, usage, statuses
 // and option letters.
-#ifndef COMPANION_COMMANDS_H
-#define COMPANION_COMMANDS_H
+#ifndef WEX_Q40_COMMANDS_H
+#define WEX_Q40_COMMANDS_H
 
 #include <string>
 #include <string_view>

@@ -1,6 +1,6 @@
 // A file descriptor that closes itself.
-#ifndef COMPANION_FD_H
-#define COMPANION_FD_H
+#ifndef WEX_Q40_FD_H
+#define WEX_Q40_FD_H
 
 #include <unistd.h>
 

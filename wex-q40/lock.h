@@ -1,6 +1,6 @@
 // One reader of the module at a time: an exclusive flock on a shared lock file.
-#ifndef COMPANION_LOCK_H
-#define COMPANION_LOCK_H
+#ifndef WEX_Q40_LOCK_H
+#define WEX_Q40_LOCK_H
 
 #include <string>
 

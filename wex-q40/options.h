@@ -1,6 +1,6 @@
 // The command line and environment of wex-q40: one subcommand, its options.
-#ifndef COMPANION_OPTIONS_H
-#define COMPANION_OPTIONS_H
+#ifndef WEX_Q40_OPTIONS_H
+#define WEX_Q40_OPTIONS_H
 
 #include <array>
 #include <optional>

@@ -1,6 +1,6 @@
 // The four renderers: each takes one reading and returns its exit status.
-#ifndef COMPANION_OUTPUTS_H
-#define COMPANION_OUTPUTS_H
+#ifndef WEX_Q40_OUTPUTS_H
+#define WEX_Q40_OUTPUTS_H
 
 #include <string>
 

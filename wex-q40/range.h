@@ -1,6 +1,6 @@
 // Threshold ranges in the monitoring plugins' syntax: [@]start:end.
-#ifndef COMPANION_RANGE_H
-#define COMPANION_RANGE_H
+#ifndef WEX_Q40_RANGE_H
+#define WEX_Q40_RANGE_H
 
 #include <optional>
 #include <string>

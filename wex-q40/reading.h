@@ -1,7 +1,7 @@
 // What wex_q40_test printed: strictly parsed, and checked against what a
 // working sensor can produce.
-#ifndef COMPANION_READING_H
-#define COMPANION_READING_H
+#ifndef WEX_Q40_READING_H
+#define WEX_Q40_READING_H
 
 #include <optional>
 #include <string>

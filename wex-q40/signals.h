@@ -1,7 +1,7 @@
 // On any signal that would end wex-q40 and can be caught: kill the reading
 // program's process group and remove a half-written file, then end as the signal says.
-#ifndef COMPANION_SIGNALS_H
-#define COMPANION_SIGNALS_H
+#ifndef WEX_Q40_SIGNALS_H
+#define WEX_Q40_SIGNALS_H
 
 #include <signal.h>
 #include <sys/types.h>

@@ -1,6 +1,6 @@
 // The node exporter's textfile collector: FOLDER/wex_q40.prom.
-#ifndef COMPANION_TEXTFILE_H
-#define COMPANION_TEXTFILE_H
+#ifndef WEX_Q40_TEXTFILE_H
+#define WEX_Q40_TEXTFILE_H
 
 #include <optional>
 #include <string>

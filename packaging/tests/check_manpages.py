@@ -41,7 +41,7 @@ def program_messages():
 def companion_messages():
     """Every fixed piece of a message the companion prints, with the line it comes from."""
     messages = []
-    for path in sorted((SOURCE_DIR / "companion").glob("*.cpp")):
+    for path in sorted((SOURCE_DIR / "wex-q40").glob("*.cpp")):
         for line in path.read_text().splitlines():
             if line.lstrip().startswith("//"):
                 continue

@@ -82,12 +82,12 @@ protected:
     }
 };
 
-TEST_F(D2xx, CleanReadingIs259Calls)
+TEST_F(D2xx, CleanReadingMakesItsCalls)
 {
     EXPECT_EQ(reading(),
               (std::vector<Bytes>{{0x1B, 0x58, 0x9E}, {0x05, 0xDC, sensor_checksum_byte(command_humidity, 0x05, 0xDC)}}));
     const ModuleCounters counters = vwex_counters();
-    EXPECT_EQ(counters.calls, 259u);
+    EXPECT_EQ(counters.calls, wex_module::clean_reading_calls);
     EXPECT_EQ(counters.open_handles, 0u);
     EXPECT_EQ(counters.sensor.starts, 2u);
     EXPECT_EQ(counters.sensor.commands, 2u);
@@ -95,7 +95,7 @@ TEST_F(D2xx, CleanReadingIs259Calls)
     EXPECT_EQ(counters.sensor.data_driven_high + counters.sensor.data_changed_clock_high + counters.chip.bad_bit_mode, 0u);
 
     const std::vector<Call> &calls = vwex_calls();
-    ASSERT_EQ(calls.size(), 259u);
+    ASSERT_EQ(calls.size(), wex_module::clean_reading_calls);
     EXPECT_EQ(calls[0].function, Function::set_vid_pid);
     EXPECT_EQ(calls[0].a, vendor_id);
     EXPECT_EQ(calls[0].b, product_id);
@@ -304,7 +304,7 @@ TEST_F(D2xx, ReportWrittenWhenTheLibraryUnloads)
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_EQ(slurp(path),
-              "calls=259\nopen_handles=0\ndata_driven_high=0\ndata_changed_clock_high=0\n"
+              "calls=" + std::to_string(wex_module::clean_reading_calls) + "\nopen_handles=0\ndata_driven_high=0\ndata_changed_clock_high=0\n"
               "bad_bit_mode=0\nstarts=2\ncommands=2\nframes=2\n");
     std::remove(path.c_str());
 }

@@ -1,6 +1,6 @@
 // Runs wex-q40 and the real consumers of its output in the tests.
-#ifndef COMPANION_TESTS_SUPPORT_H
-#define COMPANION_TESTS_SUPPORT_H
+#ifndef WEX_Q40_TESTS_SUPPORT_H
+#define WEX_Q40_TESTS_SUPPORT_H
 
 #include <string>
 #include <vector>
