@@ -41,6 +41,9 @@ void run_under_preload(char **argv)
     // The sanitizers' runtime would otherwise insist on coming first among the preloaded libraries.
     const char *asan = std::getenv("ASAN_OPTIONS");
     setenv("ASAN_OPTIONS", (std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
+    const char *lsan = std::getenv("LSAN_OPTIONS");
+    setenv("LSAN_OPTIONS",
+           (std::string(lsan != nullptr ? lsan : "") + ":suppressions=" + USBEMU_LEAK_SUPPRESSIONS).c_str(), 1);
 
     // The bind shim first, so that it stands before umockdev's own bind.
     const char *inherited = std::getenv("LD_PRELOAD");
