@@ -76,6 +76,7 @@ Reading judge(const ChildRun &run, const Options &options)
             if (what.empty()) {
                 r.good = true;
                 r.values = *values;
+                r.report = quotable_lines(report);
                 r.lines.clear();
                 r.unclosed = unclosed;
                 if (unclosed)
@@ -94,9 +95,7 @@ Reading judge(const ChildRun &run, const Options &options)
     return r;
 }
 
-}  // namespace
-
-Reading take_reading(const Options &options, Clock::time_point deadline)
+Reading take_reading_under_lock(const Options &options, Clock::time_point deadline)
 {
     Fd lock;
     const std::string error = take_reader_lock(options.lock_file, deadline, lock);
@@ -106,6 +105,8 @@ Reading take_reading(const Options &options, Clock::time_point deadline)
     for (unsigned attempt = 0;; ++attempt) {
         const ChildRun run = run_child(options.program, deadline);
         Reading reading = judge(run, options);
+        reading.attempts = attempt + 1;
+        first.attempts = attempt + 1;
         if (reading.good)
             return reading;
         // The first failure says most; each retry's lines follow under a line of their own.
@@ -120,6 +121,16 @@ Reading take_reading(const Options &options, Clock::time_point deadline)
             return first;
         std::this_thread::sleep_for(retry_pause);
     }
+}
+
+}  // namespace
+
+Reading take_reading(const Options &options, Clock::time_point deadline)
+{
+    const auto start = Clock::now();
+    Reading reading = take_reading_under_lock(options, deadline);
+    reading.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return reading;
 }
 
 }  // namespace wex_q40

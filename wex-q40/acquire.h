@@ -20,6 +20,9 @@ struct Reading {
     std::string problem;             // one short line
     bool unclosed = false;           // good, but the module could not be closed after it
     std::vector<std::string> lines;  // the program's output and what happened; for a warning, the program's line
+    std::vector<std::string> report;  // a good reading's lines as the program printed them
+    unsigned attempts = 0;            // the program's runs, retries included
+    double seconds = 0;               // the whole reading, waiting for the lock included
 };
 
 Reading take_reading(const Options &options, Clock::time_point deadline);

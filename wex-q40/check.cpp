@@ -18,11 +18,12 @@ struct Shown {
     const char *text_name;
     const char *unit;
     const char *perfdata_unit;
+    const char *scale;  // ";min;max" of the perfdata, where the quantity has a fixed scale
 };
 constexpr Shown shown[quantities] = {
-    {"temperature", "temperature", "C", ""},
-    {"humidity", "humidity", "%", "%"},
-    {"dewpoint", "dew point", "C", ""},
+    {"temperature", "temperature", "C", "", ""},
+    {"humidity", "humidity", "%", "%", ";0;100"},
+    {"dewpoint", "dew point", "C", "", ""},
 };
 // Marks the values out of range and keeps the first line short.
 constexpr const char *state_marks[] = {"", "!", "!!", ""};
@@ -48,6 +49,22 @@ State judge(const AlertRanges &ranges, double value)
     return state_ok;
 }
 
+// -v: how long the reading took; -vv: the program's own lines too.
+std::string verbose_lines(const Reading &r, unsigned verbosity)
+{
+    std::string out;
+    if (verbosity >= 1) {
+        char line[80];
+        std::snprintf(line, sizeof line, "reading took %.2f s in %u attempt%s\n", r.seconds, r.attempts,
+                      r.attempts == 1 ? "" : "s");
+        out += line;
+    }
+    if (verbosity >= 2)
+        for (const auto &l : r.report)
+            out += l + "\n";
+    return out;
+}
+
 void print_first_line(State state, const std::string &text, const std::string &perfdata)
 {
     std::printf("WEX-Q40 %s - %s%s%s\n", state_names[state], text.c_str(), perfdata.empty() ? "" : " | ",
@@ -69,6 +86,7 @@ int run_check(const Options &options, Clock::time_point deadline)
             else
                 std::printf("%s\n", line.c_str());
         }
+        std::printf("%s", verbose_lines(r, options.verbosity).c_str());
         return state_unknown;
     }
     const std::string *printed[quantities] = {&r.values.temperature, &r.values.humidity, &r.values.dewpoint};
@@ -94,10 +112,11 @@ int run_check(const Options &options, Clock::time_point deadline)
             long_output += std::string(shown[q].text_name) + " " + value + " " + state_names[state] + ", alert range " +
                            range_text(state == state_critical ? ranges.critical_range : ranges.warning_range) + "\n";
         perfdata += std::string(perfdata.empty() ? "" : " ") + shown[q].label + "=" + (known ? *printed[q] : "U") +
-                    shown[q].perfdata_unit + ";" + range_text(ranges.warning_range) + ";" + range_text(ranges.critical_range);
+                    shown[q].perfdata_unit + ";" + range_text(ranges.warning_range) + ";" +
+                    range_text(ranges.critical_range) + shown[q].scale;
     }
     print_first_line(worst, text, perfdata);
-    std::printf("%s", long_output.c_str());
+    std::printf("%s%s", long_output.c_str(), verbose_lines(r, options.verbosity).c_str());
     return worst;
 }
 

@@ -15,13 +15,16 @@ constexpr std::array<Subcommand, 4> subcommands{{
     {Command::check, "check", run_check,
      "Usage: check_wex_q40 [-w RANGE] [-c RANGE] [--humidity-warning RANGE] [--humidity-critical RANGE]\n"
      "         [--dewpoint-warning RANGE] [--dewpoint-critical RANGE] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
+     "         [-v]...\n"
      "A monitoring plugin: one WEX-Q40 reading against thresholds.\n",
-     "  -w, -c RANGE  temperature thresholds in degrees Celsius; RANGE is [@]start:end\n"
-     "                (10, 10:, ~:10, 10:20, @10:20)\n"
+     "  -w, --warning RANGE, -c, --critical RANGE\n"
+     "               temperature thresholds in degrees Celsius; RANGE is [@]start:end\n"
+     "               (10, 10:, ~:10, 10:20, @10:20)\n"
      "  --humidity-warning, --humidity-critical RANGE  relative humidity thresholds in percent\n"
-     "  --dewpoint-warning, --dewpoint-critical RANGE  dew point thresholds in degrees Celsius\n",
+     "  --dewpoint-warning, --dewpoint-critical RANGE  dew point thresholds in degrees Celsius\n"
+     "  -v, --verbose  more in the long output: the reading's duration; twice, the program's lines\n",
      "10", "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (failed reading, time-out, bad arguments).\n",
-     unknown_status, unknown_status, "w:c:", UsageErrors::plugin_output},
+     unknown_status, unknown_status, "w:c:v", UsageErrors::plugin_output},
     {Command::json, "json", run_json,
      "Usage: wex-q40 json [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
      "Prints one reading as a JSON object on one line.\n",
@@ -53,11 +56,12 @@ constexpr bool in_command_order()
 static_assert(in_command_order(), "the table of subcommands must follow the order of Command");
 
 constexpr const char *common_options =
-    "  -r N         retries of a failed reading (default: 2)\n"
-    "  -b PROGRAM   the reading program (default: wex_q40_test next to wex-q40; variable WEX_Q40_TEST)\n"
-    "  -l FILE      the lock file that keeps readers apart (default: /run/wex-q40/wex-q40.lock;\n"
+    "  -r, --retries N  retries of a failed reading (default: 2)\n"
+    "  -b, --program PROGRAM  the reading program (default: wex_q40_test next to wex-q40;\n"
+    "               variable WEX_Q40_TEST)\n"
+    "  -l, --lock FILE  the lock file that keeps readers apart (default: /run/wex-q40/wex-q40.lock;\n"
     "               variable WEX_Q40_LOCK)\n"
-    "  -h           this help; -V: the version\n";
+    "  -h, --help   this help; -V, --version: the version\n";
 
 }  // namespace
 
@@ -76,8 +80,9 @@ const Subcommand *subcommand_named(std::string_view name)
 
 std::string usage(const Subcommand &s)
 {
-    return std::string(s.synopsis) + s.own_options + "  -t SECONDS   the whole command ends within this limit (default: " +
-           s.default_timeout + ")\n" + common_options + s.exit_statuses;
+    return std::string(s.synopsis) + s.own_options +
+           "  -t, --timeout SECONDS  the whole command ends within this limit (default: " + s.default_timeout + ")\n" +
+           common_options + s.exit_statuses;
 }
 
 std::string general_usage()
@@ -87,11 +92,12 @@ std::string general_usage()
            "wex-q40 COMMAND -h describes the options of each.\n";
 }
 
-int report_usage_error(const Subcommand &s, const std::string &error)
+int report_usage_error(const Subcommand &s, const std::string &error, const std::string &invoked)
 {
     switch (s.usage_errors) {
     case UsageErrors::plugin_output:
-        std::printf("WEX-Q40 UNKNOWN - %s\n%s", error.c_str(), usage(s).c_str());
+        // One line for the notification, and where to read more; the whole help would drown it.
+        std::printf("WEX-Q40 UNKNOWN - %s\nSee '%s --help' for the options.\n", error.c_str(), invoked.c_str());
         break;
     case UsageErrors::json_and_standard_error:
         print_json_error(error);

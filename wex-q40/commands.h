@@ -31,7 +31,7 @@ struct Subcommand {
     const char *exit_statuses;    // the help's last lines
     int failure_status;           // bad arguments, or output that could not be written
     int help_status;              // after -h and -V
-    const char *letters;          // getopt letters of its own options; "w:" brings the threshold options
+    const char *letters;          // getopt letters of its own options; "w:" brings the threshold options, "v" --verbose
     UsageErrors usage_errors;
 };
 
@@ -41,8 +41,9 @@ const Subcommand *subcommand_named(std::string_view name);
 std::string usage(const Subcommand &subcommand);
 std::string general_usage();
 
-// In the consumer's own way; returns the subcommand's failure status.
-int report_usage_error(const Subcommand &subcommand, const std::string &error);
+// In the consumer's own way, naming the command as invoked ("check_wex_q40" or
+// "wex-q40 check"); returns the subcommand's failure status.
+int report_usage_error(const Subcommand &subcommand, const std::string &error, const std::string &invoked);
 
 }  // namespace wex_q40
 

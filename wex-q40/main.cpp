@@ -28,26 +28,27 @@ int written(int status, int failure)
     return status;
 }
 
-int run_subcommand(const Subcommand &s, int argc, char **argv)
+// invoked: "check_wex_q40" through the plugin's link, else "wex-q40 <subcommand>".
+int run_subcommand(const Subcommand &s, const std::string &invoked, int argc, char **argv)
 {
     const ParsedOptions parsed = parse_options(s.command, argc, argv);
     const Options &options = parsed.options;
     if (!parsed.error.empty())
-        return report_usage_error(s, parsed.error);
+        return report_usage_error(s, parsed.error, invoked);
     if (options.help) {
         std::printf("%s", usage(s).c_str());
         return s.help_status;
     }
     if (options.version) {
-        std::printf("wex-q40 %s\n", WEX_VERSION);
+        std::printf("%s %s\n", invoked.substr(0, invoked.find(' ')).c_str(), WEX_VERSION);
         return s.help_status;
     }
     return s.run(options, Clock::now() + std::chrono::seconds(options.timeout_s));
 }
 
-int run(const Subcommand &s, int argc, char **argv)
+int run(const Subcommand &s, const std::string &invoked, int argc, char **argv)
 {
-    return written(run_subcommand(s, argc, argv), s.failure_status);
+    return written(run_subcommand(s, invoked, argc, argv), s.failure_status);
 }
 
 }  // namespace
@@ -56,7 +57,7 @@ int main(int argc, char **argv)
 {
     install_signal_handlers();
     if (argc > 0 && is_named(argv[0], "check_wex_q40"))
-        return run(subcommand(Command::check), argc, argv);
+        return run(subcommand(Command::check), "check_wex_q40", argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "%s", general_usage().c_str());
         return exit_status::bad_usage;
@@ -75,5 +76,5 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "wex-q40: unknown command: %s\n%s", first.c_str(), general_usage().c_str());
         return exit_status::bad_usage;
     }
-    return run(*s, argc - 1, argv + 1);
+    return run(*s, std::string("wex-q40 ") + s->name, argc - 1, argv + 1);
 }

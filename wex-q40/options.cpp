@@ -3,6 +3,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@ namespace {
 constexpr unsigned longest_timeout_s = 86400;
 constexpr unsigned most_retries = 10;
 constexpr unsigned textfile_timeout_s = 30;
+constexpr unsigned most_verbosity = 3;
 // getopt_long's value for an option without a letter: past every char.
 constexpr int first_long_only = 256;
 
@@ -101,6 +103,8 @@ OptionTable option_table(const Subcommand &s)
             table.longs.push_back({threshold_options[i].name, required_argument, nullptr, threshold_id(i)});
     if (std::strchr(s.letters, 'd') != nullptr)
         table.longs.push_back({"directory", required_argument, nullptr, 'd'});
+    if (std::strchr(s.letters, 'v') != nullptr)
+        table.longs.push_back({"verbose", no_argument, nullptr, 'v'});
     table.longs.push_back({nullptr, 0, nullptr, 0});
     return table;
 }
@@ -144,6 +148,9 @@ std::string take_option(Options &o, int c, const char *value, const char *given)
         return set_path(o.textfile_dir, "-d", value);
     case 'h':
         o.help = true;
+        return {};
+    case 'v':
+        o.verbosity = std::min(o.verbosity + 1, most_verbosity);
         return {};
     case 'V':
         o.version = true;

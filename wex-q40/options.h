@@ -29,6 +29,7 @@ struct Options {
     // A reading killed part-way can leave the sensor mid-frame for the next two readings.
     unsigned retries = 2;
     std::array<AlertRanges, quantities> alert_ranges;
+    unsigned verbosity = 0;  // -v: more in the check's long output
     bool help = false;
     bool version = false;
 };

@@ -130,7 +130,7 @@ class CompanionContent(unittest.TestCase):
     def test_envelope_example_matches_the_usage(self):
         command = "check_wex_q40 -w 18:27 -c 15:32 --dewpoint-warning -9:15 --humidity-warning 60"
         self.assertIn(command, self.text)
-        self.assertIn("temperature=22.4;18:27;15:32 humidity=41.5%;60; dewpoint=8.7;-9:15;", self.text)
+        self.assertIn("temperature=22.4;18:27;15:32 humidity=41.5%;60;;0;100 dewpoint=8.7;-9:15;", self.text)
 
 
 if __name__ == "__main__":

@@ -152,7 +152,11 @@ class Icinga2(Module):
             self.assertEqual(values[label]["warn"], float(warning) if ":" not in warning else None)
             self.assertEqual(values[label]["crit"], float(critical) if ":" not in critical else None)
         self.assertEqual([values[label]["unit"] for label in ENVELOPE], ["", "percent", ""])
-        expected = " ".join(f"{label}={value}{'%' if label == 'humidity' else ''};{warning};{critical}"
+        # The humidity's scale is fixed, and Icinga reads it as the value's minimum and maximum.
+        self.assertEqual([(values[label]["min"], values[label]["max"]) for label in ENVELOPE],
+                         [(None, None), (0, 100), (None, None)])
+        expected = " ".join(f"{label}={value}{'%;' if label == 'humidity' else ';'}{warning};{critical}"
+                            f"{';0;100' if label == 'humidity' else ''}"
                             for label, (value, warning, critical) in ENVELOPE.items())
         self.assertEqual(" ".join(perfdata(first)), expected)
 

@@ -80,22 +80,22 @@ TEST(Check, StateIsTheWorstOfTheThreeAndPerfdataFollowsTheGuidelines)
     // Humidity 0.0 % (printed -0.0), dew point not a number.
     const std::vector<std::string> nan_dewpoint = {"VWEX_TEMP=22.4", "VWEX_HUM=0"};
     const Case cases[] = {
-        {room, {"-w", "18:27", "-c", "10:35"}, "temperature=22.4;18:27;10:35 humidity=41.5%;; dewpoint=8.7;;", 0},
-        {room, {"-w", "18:20", "-c", "10:35"}, "temperature=22.4;18:20;10:35 humidity=41.5%;; dewpoint=8.7;;", 1},
+        {room, {"-w", "18:27", "-c", "10:35"}, "temperature=22.4;18:27;10:35 humidity=41.5%;;;0;100 dewpoint=8.7;;", 0},
+        {room, {"-w", "18:20", "-c", "10:35"}, "temperature=22.4;18:20;10:35 humidity=41.5%;;;0;100 dewpoint=8.7;;", 1},
         {room, {"--humidity-warning", "~:30", "--humidity-critical", "~:40"},
-         "temperature=22.4;; humidity=41.5%;~:30;~:40 dewpoint=8.7;;", 2},
+         "temperature=22.4;; humidity=41.5%;~:30;~:40;0;100 dewpoint=8.7;;", 2},
         {room, {"--dewpoint-warning", "10:", "--dewpoint-critical", "-9:15"},
-         "temperature=22.4;; humidity=41.5%;; dewpoint=8.7;10:;-9:15", 1},
+         "temperature=22.4;; humidity=41.5%;;;0;100 dewpoint=8.7;10:;-9:15", 1},
         {room, {"-w", "30", "--dewpoint-critical", "@8.7:9"},
-         "temperature=22.4;30; humidity=41.5%;; dewpoint=8.7;;@8.7:9", 2},
-        {room, {"-c", "@22.4:22.4"}, "temperature=22.4;;@22.4:22.4 humidity=41.5%;; dewpoint=8.7;;", 2},
-        {nan_dewpoint, {"-w", "18:27"}, "temperature=22.4;18:27; humidity=0.0%;; dewpoint=U;;", 0},
-        {nan_dewpoint, {"--dewpoint-critical", "0:10"}, "temperature=22.4;; humidity=0.0%;; dewpoint=U;;0:10", 3},
+         "temperature=22.4;30; humidity=41.5%;;;0;100 dewpoint=8.7;;@8.7:9", 2},
+        {room, {"-c", "@22.4:22.4"}, "temperature=22.4;;@22.4:22.4 humidity=41.5%;;;0;100 dewpoint=8.7;;", 2},
+        {nan_dewpoint, {"-w", "18:27"}, "temperature=22.4;18:27; humidity=0.0%;;;0;100 dewpoint=U;;", 0},
+        {nan_dewpoint, {"--dewpoint-critical", "0:10"}, "temperature=22.4;; humidity=0.0%;;;0;100 dewpoint=U;;0:10", 3},
         {nan_dewpoint, {"-c", "30:", "--dewpoint-warning", "0:10"},
-         "temperature=22.4;;30: humidity=0.0%;; dewpoint=U;0:10;", 2, 3},
-        {{"VWEX_FAIL=FT_Close:1"}, {}, "temperature=30.0;; humidity=50.6%;; dewpoint=18.6;;", 1},
+         "temperature=22.4;;30: humidity=0.0%;;;0;100 dewpoint=U;0:10;", 2, 3},
+        {{"VWEX_FAIL=FT_Close:1"}, {}, "temperature=30.0;; humidity=50.6%;;;0;100 dewpoint=18.6;;", 1},
         {{"VWEX_RAW_HUM=3348"}, {"--dewpoint-warning", "~:29.9"},
-         "temperature=30.0;; humidity=100.0%;; dewpoint=30.0;~:29.9;", 1},
+         "temperature=30.0;; humidity=100.0%;;;0;100 dewpoint=30.0;~:29.9;", 1},
     };
     const TempDir dir;
     for (const auto &c : cases) {
@@ -150,22 +150,51 @@ TEST(Check, EverythingThatIsNotAMeasurementIsUnknown)
         EXPECT_EQ(run.status, 3) << run.out;
         EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
         EXPECT_EQ(run.err, "") << run.out;
-        // -h and -V print the usage or the version alone.
+        // -h and -V print the usage or the version alone; anything else is the one
+        // line of the notification, and a bad option a pointer to the help.
         if (c.args.front() != "-h" && c.args.front() != "-V") {
             EXPECT_EQ(run.out.rfind("WEX-Q40 UNKNOWN - ", 0), 0u) << run.out;
+            EXPECT_EQ(run.out.find("Usage"), std::string::npos) << run.out;
         }
     }
 }
 
-TEST(Check, RunsAsACheckUnderThePluginName)
+TEST(Check, RunsAsACheckUnderThePluginNameAndNamesItself)
 {
     const TempDir dir;
     const std::string plugin = dir / "check_wex_q40";
     ASSERT_EQ(symlink(WEX_Q40, plugin.c_str()), 0);
-    const Outcome run = run_program(plugin, {"-c", "25", "-l", dir / "lock", "-b", WEX_PROGRAM},
-                                    {"VWEX_TEMP=30.0"}, WEX_VMODULE_DIR, 20);
+    Outcome run = run_program(plugin, {"-c", "25", "-l", dir / "lock", "-b", WEX_PROGRAM}, {"VWEX_TEMP=30.0"},
+                              WEX_VMODULE_DIR, 20);
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out.rfind("WEX-Q40 CRITICAL - temperature 30.0C!!, humidity", 0), 0u) << run.out;
+    run = run_program(plugin, {"--version"}, {}, WEX_VMODULE_DIR, 20);
+    EXPECT_EQ(run.out.rfind("check_wex_q40 1.", 0), 0u) << run.out;
+    run = run_program(plugin, {"--bogus"}, {}, WEX_VMODULE_DIR, 20);
+    EXPECT_EQ(run.out, "WEX-Q40 UNKNOWN - unknown option: --bogus\nSee 'check_wex_q40 --help' for the options.\n");
+}
+
+// Each -v adds to the long output: the reading's duration, then the program's own lines.
+TEST(Check, VerboseLongOutput)
+{
+    const TempDir dir;
+    struct Case {
+        std::vector<std::string> args;
+        std::size_t lines;
+    };
+    const Case cases[] = {{{}, 1}, {{"-v"}, 2}, {{"--verbose", "-v"}, 5}, {{"-vvv"}, 5}};
+    for (const auto &c : cases) {
+        const Outcome run = run_companion(dir, "check", c.args);
+        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_EQ(static_cast<std::size_t>(std::count(run.out.begin(), run.out.end(), '\n')), c.lines) << run.out;
+        if (c.lines > 1) {
+            EXPECT_NE(run.out.find("\nreading took "), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find(" s in 1 attempt\n"), std::string::npos) << run.out;
+        }
+        if (c.lines > 2) {
+            EXPECT_NE(run.out.find("\nTemperature: 30.0C, 86.0F\nHumidity: 50.6%\n"), std::string::npos) << run.out;
+        }
+    }
 }
 
 }  // namespace
