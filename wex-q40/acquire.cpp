@@ -6,6 +6,7 @@
 #include <string_view>
 #include <thread>
 
+#include "failures.h"
 #include "lock.h"
 
 namespace wex_q40 {
@@ -87,10 +88,18 @@ Reading judge(const ChildRun &run, const Options &options)
             what = "output of " + name + " not in the expected form";
         }
     }
-    // The program's first line of its own says most; the status or the form only when it said nothing.
+    // A known failure is named with what to do; else the program's first line of its own says
+    // most, and the status or the form only when it said nothing.
     const bool exited_failing = run.end == ChildRun::End::exited && run.code != 0;
     const auto own = std::find_if(r.lines.begin(), r.lines.end(), [](const std::string &l) { return !is_report_line(l); });
-    r.problem = exited_failing && own != r.lines.end() ? *own : what;
+    const auto known = exited_failing ? diagnose_failure(r.lines) : std::nullopt;
+    if (known) {
+        r.problem = known->summary;
+        r.advice = known->advice;
+        r.permanent = known->permanent;
+    } else {
+        r.problem = exited_failing && own != r.lines.end() ? *own : what;
+    }
     r.lines.push_back(what);
     return r;
 }
@@ -116,7 +125,7 @@ Reading take_reading_under_lock(const Options &options, Clock::time_point deadli
             first.lines.push_back("retry " + std::to_string(attempt) + " of " + std::to_string(options.retries) + ":");
             first.lines.insert(first.lines.end(), reading.lines.begin(), reading.lines.end());
         }
-        if (run.end == ChildRun::End::not_started || attempt >= options.retries ||
+        if (run.end == ChildRun::End::not_started || first.permanent || attempt >= options.retries ||
             Clock::now() + retry_pause >= deadline)
             return first;
         std::this_thread::sleep_for(retry_pause);

@@ -17,7 +17,9 @@ constexpr const char *unclosed_warning = "module not closed: wex_close failed!";
 struct Reading {
     bool good = false;
     Values values;
-    std::string problem;             // one short line
+    std::string problem;             // one short line: what happened
+    std::string advice;              // what to do about it, where that is known
+    bool permanent = false;          // a failure that taking the reading again cannot mend
     bool unclosed = false;           // good, but the module could not be closed after it
     std::vector<std::string> lines;  // the program's output and what happened; for a warning, the program's line
     std::vector<std::string> report;  // a good reading's lines as the program printed them

@@ -78,6 +78,8 @@ int run_check(const Options &options, Clock::time_point deadline)
     const Reading r = take_reading(options, deadline);
     if (!r.good) {
         print_first_line(state_unknown, r.problem.substr(0, longest_problem), "");
+        if (!r.advice.empty())
+            std::printf("%s\n", r.advice.c_str());
         // The first line already shows that one of the program's lines.
         bool shown = false;
         for (const auto &line : r.lines) {

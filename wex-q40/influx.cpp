@@ -10,6 +10,9 @@ int run_influx(const Options &options, Clock::time_point deadline)
 {
     const Reading r = take_reading(options, deadline);
     if (!r.good) {
+        std::fprintf(stderr, "wex-q40 influx: %s\n", r.problem.c_str());
+        if (!r.advice.empty())
+            std::fprintf(stderr, "wex-q40 influx: %s\n", r.advice.c_str());
         for (const auto &line : r.lines)
             std::fprintf(stderr, "wex-q40 influx: %s\n", line.c_str());
         return exit_status::failed_reading;

@@ -38,10 +38,13 @@ int run_json(const Options &options, Clock::time_point deadline)
 {
     const Reading r = take_reading(options, deadline);
     if (!r.good) {
-        std::string error;
-        for (const auto &line : r.lines)
-            error += (error.empty() ? "" : "\n") + line;
-        print_json_error(error);
+        nlohmann::ordered_json object;
+        object["error"] = r.problem;
+        if (!r.advice.empty())
+            object["advice"] = r.advice;
+        object["details"] = r.lines;
+        object["time"] = rfc3339_now();
+        print(object);
         return exit_status::failed_reading;
     }
     nlohmann::ordered_json object;

@@ -80,7 +80,9 @@ int run_textfile(const Options &options, Clock::time_point deadline)
     } else {
         if (const auto old = read_small_file(options.textfile_dir + "/" + file_name, longest_old_file))
             last_success = previous_success(*old);
-        std::fprintf(stderr, "wex-q40 textfile: reading failed:\n");
+        std::fprintf(stderr, "wex-q40 textfile: reading failed: %s\n", reading.problem.c_str());
+        if (!reading.advice.empty())
+            std::fprintf(stderr, "%s\n", reading.advice.c_str());
         for (const auto &line : reading.lines)
             std::fprintf(stderr, "%s\n", line.c_str());
     }

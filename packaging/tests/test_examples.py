@@ -299,8 +299,9 @@ class Zabbix(Module):
         good = self.agent_test("wex_q40.json")
         failed = self.agent_test("wex_q40.json", VWEX_ABSENT="1")
         self.assertEqual(set(paths) - {"error"}, set(good) - {"time"})
-        self.assertEqual(set(failed), {"error", "time"})
-        self.assertIn("wex_open failed!", failed["error"])
+        self.assertEqual(set(failed), {"error", "advice", "details", "time"})
+        self.assertEqual(failed["error"], "no WEX-Q40 module found (USB 0403:fbf9)")
+        self.assertIn("wex_open failed!", failed["details"])
         self.assertIsNone(self.agent_test("wex_q40.json", VWEX_HUM="0")["dewpoint"])
 
 

@@ -159,6 +159,32 @@ TEST(Check, EverythingThatIsNotAMeasurementIsUnknown)
     }
 }
 
+// What the virtual module can make fail, as the plugin's first line says it; a
+// failure that a second reading cannot mend is not taken again.
+TEST(Check, KnownFailuresSayWhatHappenedAndPermanentOnesAreNotRetried)
+{
+    const TempDir dir;
+    struct Case {
+        std::vector<std::string> env;
+        const char *first_line;
+        bool retried;
+    };
+    const Case cases[] = {
+        {{"VWEX_ABSENT=1"}, "WEX-Q40 UNKNOWN - no WEX-Q40 module found (USB 0403:fbf9)", false},
+        {{"VWEX_FAIL=FT_SetVIDPID:1"}, "WEX-Q40 UNKNOWN - the USB library rejected the module's IDs", false},
+        {{"VWEX_BAD_CRC=temp"}, "WEX-Q40 UNKNOWN - checksum mismatch in the temperature frame", true},
+        {{"VWEX_BAD_CRC=hum"}, "WEX-Q40 UNKNOWN - the humidity reading failed", true},
+        {{"VWEX_FAIL=FT_GetBitMode:1"}, "WEX-Q40 UNKNOWN - reading the module's pins failed", true},
+        {{"VWEX_FAIL=FT_SetBitMode:1"}, "WEX-Q40 UNKNOWN - the module refused bit-bang mode", true},
+    };
+    for (const auto &c : cases) {
+        const Outcome run = run_companion(dir, "check", {"-r", "1"}, c.env);
+        EXPECT_EQ(run.status, 3) << run.out;
+        EXPECT_EQ(first_line(run.out), c.first_line) << run.out;
+        EXPECT_EQ(run.out.find("\nretry 1 of 1:\n") != std::string::npos, c.retried) << run.out;
+    }
+}
+
 TEST(Check, RunsAsACheckUnderThePluginNameAndNamesItself)
 {
     const TempDir dir;

@@ -31,13 +31,15 @@ TEST(Json, OneObjectPerReadingParsedByJq)
         {room, {}, 0, ".temperature == 22.4 and .humidity == 41.5 and .dewpoint == 8.7 and (keys | length) == 4"},
         {bone_dry, {}, 0, ".humidity == 0.0 and .dewpoint == null and has(\"dewpoint\")"},
         {saturated, {}, 0, ".humidity == 100.0 and .dewpoint == 30.0 and .temperature == 30.0"},
-        {{"VWEX_RAW_HUM=0"}, {"-r", "0"}, 1, ".error | contains(\"implausible reading: humidity -4.0 %\")"},
+        {{"VWEX_RAW_HUM=0"}, {"-r", "0"}, 1, ".error == \"implausible reading: humidity -4.0 %\""},
         {{"VWEX_FAIL=FT_Close:1"}, {}, 0,
          ".temperature == 30.0 and .warning == \"module not closed: wex_close failed!\" and (keys | length) == 5"},
         {{"VWEX_BAD_CRC=hum"}, {"-r", "0"}, 1,
-         ".error == \"wex_read_hum failed!\\nwex_q40_test ended with status 255\" and (keys | length) == 2"},
+         ".error == \"the humidity reading failed\" and (.advice | length > 0) and "
+         ".details == [\"wex_read_hum failed!\", \"wex_q40_test ended with status 255\"] and (keys | length) == 4"},
         {{"VWEX_RAW_TEMP=65535", "VWEX_RAW_HUM=65535"}, {"-r", "0"}, 1,
-         "(.error | contains(\"\\nimplausible reading: temperature 615.4 C\")) and (has(\"temperature\") | not)"},
+         ".error == \"implausible reading: temperature 615.4 C\" and (.details | length) == 4 and "
+         "(has(\"temperature\") | not)"},
         {{}, {"-t", "soon"}, 1, ".error | contains(\"-t\")"},
     };
     for (const auto &c : cases) {

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "failures.h"
 #include "range.h"
 #include "reading.h"
 #include "textfile.h"
@@ -184,6 +185,46 @@ TEST(Report, EveryWordTheSensorCanSendIsJudgedByItsHumidity)
     auto hot = parse_report(report_for(0x4005, 1500));
     ASSERT_TRUE(hot);
     EXPECT_EQ(settle(*hot).rfind("implausible reading: temperature", 0), 0u);
+}
+
+// Each known failure by the program's own lines, as the driver and the open backend print them.
+TEST(Failures, TheProgramsLinesNameWhatHappenedAndWhetherToTryAgain)
+{
+    struct Case {
+        std::vector<std::string> lines;
+        const char *summary;
+        bool permanent;
+    };
+    const Case cases[] = {
+        {{"FT_Open: permission denied on USB device /dev/bus/usb/001/004", "wex_open: FT_Open failed to open WEX-Q40 device.",
+          "wex_open failed!"},
+         "permission denied on /dev/bus/usb/001/004", true},
+        {{"FT_Open: USB device /dev/bus/usb/001/002 is claimed by another program",
+          "wex_open: FT_Open failed to open WEX-Q40 device.", "wex_open failed!"},
+         "/dev/bus/usb/001/002 is claimed by another program", false},
+        {{"wex_open: FT_Open failed to open WEX-Q40 device.", "wex_open failed!"},
+         "no WEX-Q40 module found (USB 0403:fbf9)", true},
+        {{"wex_init: cannot load libftd2xx.so: libftd2xx.so: cannot open shared object file", "wex_init failed!"},
+         "no USB library to reach the module", true},
+        {{"wex_init failed!"}, "the USB library rejected the module's IDs", true},
+        {{"wex_set_clear_bit: Write to wex-q40 failed (4)", "wex_read_temp: Bad CRC. Temp reading failed.",
+          "wex_read_temp failed!"},
+         "checksum mismatch in the temperature frame", false},
+        {{"wex_read_temp: Timed out waiting for the sensor.", "wex_read_temp failed!"},
+         "the sensor did not answer within 2 s", false},
+        {{"wex_read_hum failed!"}, "the humidity reading failed", false},
+        {{"wex_set_clear_bit: Write to wex-q40 failed (4)", "wex_open failed!"}, "a USB write to the module failed",
+         false},
+    };
+    for (const auto &c : cases) {
+        const auto d = diagnose_failure(c.lines);
+        ASSERT_TRUE(d) << c.lines.front();
+        EXPECT_EQ(d->summary, c.summary);
+        EXPECT_EQ(d->permanent, c.permanent) << c.summary;
+        EXPECT_FALSE(d->advice.empty()) << c.summary;
+        EXPECT_LE(d->summary.size() + std::string("WEX-Q40 UNKNOWN - ").size(), 80u) << d->summary;
+    }
+    EXPECT_FALSE(diagnose_failure({"something else entirely"}));
 }
 
 TEST(Report, QuotedLinesAreBoundedPrintableText)

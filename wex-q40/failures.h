@@ -1,0 +1,23 @@
+// What a failed reading means to an operator: the program's lines, which stay
+// as they are, matched against one table of known failures.
+#ifndef WEX_Q40_FAILURES_H
+#define WEX_Q40_FAILURES_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace wex_q40 {
+
+struct Diagnosis {
+    std::string summary;  // what happened, short enough for a plugin's first line
+    std::string advice;   // what to do about it
+    bool permanent;       // taking the reading again cannot help
+};
+
+// The first known failure the lines show, or nothing.
+std::optional<Diagnosis> diagnose_failure(const std::vector<std::string> &lines);
+
+}  // namespace wex_q40
+
+#endif
