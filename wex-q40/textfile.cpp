@@ -1,5 +1,6 @@
 #include "textfile.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,6 +27,15 @@ void gauge(std::string &out, const char *name, const char *help, const std::stri
     if (value.empty())
         return;
     out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n" + name + " " + value + "\n";
+}
+
+constexpr const char *no_folder_advice =
+    " (install prometheus-node-exporter, which makes that folder, or give the collector's folder with -d)";
+
+bool folder_missing(const std::string &folder)
+{
+    struct stat st {};
+    return stat(folder.c_str(), &st) != 0 && errno == ENOENT;
 }
 
 }  // namespace
@@ -91,8 +101,9 @@ int run_textfile(const Options &options, Clock::time_point deadline)
     if (!error.empty()) {
         // Removing needs no space: no value and no success outlive a run that could not write its own.
         const bool removed = unlink(target.c_str()) == 0 || errno == ENOENT;
-        std::fprintf(stderr, "wex-q40 textfile: %s%s\n", error.c_str(),
-                     removed ? "" : ("; cannot remove the previous " + target + " either: " + std::strerror(errno)).c_str());
+        const std::string cannot_remove = removed ? "" : "; cannot remove the previous " + target + " either: " + std::strerror(errno);
+        std::fprintf(stderr, "wex-q40 textfile: %s%s%s\n", error.c_str(), cannot_remove.c_str(),
+                     folder_missing(options.textfile_dir) ? no_folder_advice : "");
         return exit_status::unwritten;
     }
     return reading.good ? exit_status::good : exit_status::failed_reading;

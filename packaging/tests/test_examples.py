@@ -288,7 +288,10 @@ class Zabbix(Module):
     def test_master_item_returns_the_reading_within_the_agents_timeout(self):
         keys = re.findall(r"^UserParameter=([^,]+),(.*)$", self.example, re.M)
         self.assertEqual([k for k, _ in keys], ["wex_q40.json"])
-        self.assertLess(self.limit_of(keys[0][1]), 3)
+        agent_timeout = int(re.search(r"^Timeout=(\d+)$", self.example, re.M).group(1))
+        # Room for the sensor's own 2 s wait, the pause and a second reading, inside the agent's limit.
+        self.assertGreaterEqual(self.limit_of(keys[0][1]), 5)
+        self.assertLess(self.limit_of(keys[0][1]), agent_timeout)
         reading = self.agent_test("wex_q40.json")
         self.assertEqual((reading["temperature"], reading["humidity"], reading["dewpoint"]), (22.4, 41.5, 8.7))
         self.assertRegex(reading["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
@@ -319,7 +322,8 @@ class HomeAssistant(Module):
         return json.loads(done.stdout)
 
     def render(self, value_json, template):
-        attributes = {key: value_json[key] for key in self.sensor["json_attributes"]}
+        # Home Assistant sets the attributes the object has and leaves the others out.
+        attributes = {key: value_json[key] for key in self.sensor["json_attributes"] if key in value_json}
 
         def state_attr(entity, name):
             self.assertEqual(entity, "sensor." + self.sensor["unique_id"])
@@ -333,6 +337,15 @@ class HomeAssistant(Module):
         rendered = {t["unique_id"]: (self.render(reading, t["state"]), self.render(reading, t["availability"]))
                     for t in self.templates}
         self.assertEqual(rendered, {"wex_q40_humidity": ("41.5", "True"), "wex_q40_dewpoint": ("8.7", "True")})
+
+    def test_a_failed_reading_says_why_in_the_attributes(self):
+        done = self.run_command(shlex.split(self.installed(self.sensor["command"])), VWEX_ABSENT="1")
+        failed = json.loads(done.stdout)
+        self.assertEqual(self.render(failed, "{{ state_attr('sensor.wex_q40_temperature', 'error') }}"),
+                         "no WEX-Q40 module found (USB 0403:fbf9)")
+        self.assertIn("lsusb", self.render(failed, "{{ state_attr('sensor.wex_q40_temperature', 'advice') }}"))
+        availability = {t["unique_id"]: self.render(failed, t["availability"]) for t in self.templates}
+        self.assertEqual(availability, {"wex_q40_humidity": "False", "wex_q40_dewpoint": "False"})
 
     def test_a_dewpoint_that_is_not_a_number_makes_that_sensor_unavailable(self):
         reading = self.reading(VWEX_HUM="0")
