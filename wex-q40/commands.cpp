@@ -11,7 +11,7 @@ namespace {
 
 constexpr int unknown_status = 3;
 
-constexpr std::array<Subcommand, 4> subcommands{{
+constexpr std::array<Subcommand, 5> subcommands{{
     {Command::check, "check", run_check,
      "Usage: check_wex_q40 [-w RANGE] [-c RANGE] [--humidity-warning RANGE] [--humidity-critical RANGE]\n"
      "         [--dewpoint-warning RANGE] [--dewpoint-critical RANGE] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
@@ -44,6 +44,12 @@ constexpr std::array<Subcommand, 4> subcommands{{
      "Exit status: 0 for a good reading, 1 for a failed reading (the file is still\n"
      "written, with wex_q40_read_success 0), 2 when the file cannot be written.\n",
      exit_status::unwritten, exit_status::good, "d:", UsageErrors::standard_error},
+    {Command::diagnose, "diagnose", run_diagnose,
+     "Usage: wex-q40 diagnose [-d FOLDER] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
+     "Checks what a reading needs, one line each with what fixes a problem, then takes one reading.\n",
+     "  -d FOLDER    the textfile collector's folder to check (default: /var/lib/prometheus/node-exporter)\n",
+     "10", "Exit status: 0 when every check passes, 1 otherwise.\n", exit_status::failed_reading,
+     exit_status::good, "d:", UsageErrors::standard_error},
 }};
 
 constexpr bool in_command_order()
@@ -87,7 +93,7 @@ std::string usage(const Subcommand &s)
 
 std::string general_usage()
 {
-    return "Usage: wex-q40 check|json|influx|textfile [OPTIONS]\n"
+    return "Usage: wex-q40 check|json|influx|textfile|diagnose [OPTIONS]\n"
            "Takes one WEX-Q40 reading with wex_q40_test and renders it for a monitoring system.\n"
            "wex-q40 COMMAND -h describes the options of each.\n";
 }

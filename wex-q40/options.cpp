@@ -115,10 +115,10 @@ Options defaults_from_environment(Command command)
     o.command = command;
     o.program = env_or("WEX_Q40_TEST", "");
     o.lock_file = env_or("WEX_Q40_LOCK", o.lock_file);
-    if (command == Command::textfile) {
+    if (command == Command::textfile || command == Command::diagnose)
         o.textfile_dir = env_or("WEX_Q40_TEXTFILE_DIR", o.textfile_dir);
+    if (command == Command::textfile)
         o.timeout_s = textfile_timeout_s;
-    }
     return o;
 }
 

@@ -10,7 +10,7 @@
 
 namespace wex_q40 {
 
-enum class Command { check, json, influx, textfile };
+enum class Command { check, json, influx, textfile, diagnose };
 
 enum Quantity : std::size_t { temperature, humidity, dewpoint, quantities };
 

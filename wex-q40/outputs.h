@@ -13,6 +13,7 @@ int run_check(const Options &options, Clock::time_point deadline);
 int run_json(const Options &options, Clock::time_point deadline);
 int run_influx(const Options &options, Clock::time_point deadline);
 int run_textfile(const Options &options, Clock::time_point deadline);
+int run_diagnose(const Options &options, Clock::time_point deadline);
 
 // {"error": ..., "time": ...} on standard output.
 void print_json_error(const std::string &error);
