@@ -1,11 +1,16 @@
 // wex-q40 diagnose: one line per check of what a reading needs, each with
 // what fixes it, then one trial reading.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -16,7 +21,9 @@
 
 #include "acquire.h"
 #include "commands.h"
+#include "fd.h"
 #include "outputs.h"
+#include "whole_number.h"
 
 namespace wex_q40 {
 
@@ -54,21 +61,29 @@ std::optional<Module> find_module()
 {
     std::error_code error;
     for (const auto &entry : fs::directory_iterator(usb_devices, error)) {
-        const fs::path dir = entry.path();
+        const fs::path &dir = entry.path();
         if (first_line_of(dir / "idVendor") != vendor_id || first_line_of(dir / "idProduct") != product_id)
             continue;
+        const auto bus = wex_common::whole_number(first_line_of(dir / "busnum"), 1U, 255U);
+        const auto address = wex_common::whole_number(first_line_of(dir / "devnum"), 1U, 255U);
+        if (!bus || !address)
+            continue;
         char node[40];
-        std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", std::atoi(first_line_of(dir / "busnum").c_str()),
-                      std::atoi(first_line_of(dir / "devnum").c_str()));
+        std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", *bus, *address);
         return Module{dir.filename().string(), node};
     }
     return std::nullopt;
 }
 
+constexpr std::size_t name_buffer = 16384;
+
 std::string group_name(gid_t gid)
 {
-    const group *g = getgrgid(gid);
-    return g != nullptr ? g->gr_name : std::to_string(gid);
+    group entry{};
+    group *found = nullptr;
+    std::vector<char> buffer(name_buffer);
+    const bool known = getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr;
+    return known ? found->gr_name : std::to_string(gid);
 }
 
 std::string my_groups()
@@ -84,8 +99,44 @@ std::string my_groups()
 
 std::string user_name()
 {
-    const passwd *p = getpwuid(geteuid());
-    return p != nullptr ? p->pw_name : std::to_string(geteuid());
+    passwd entry{};
+    passwd *found = nullptr;
+    std::vector<char> buffer(name_buffer);
+    const bool known = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr;
+    return known ? found->pw_name : std::to_string(geteuid());
+}
+
+// What a command prints on standard output, its errors left out; empty when it cannot run.
+std::string output_of(std::vector<std::string> argv)
+{
+    std::array<int, 2> ends{-1, -1};
+    if (pipe2(ends.data(), O_CLOEXEC) != 0)
+        return {};
+    const Fd read_end(ends[0]);
+    Fd write_end(ends[1]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, write_end.fd, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char *> args;
+    args.reserve(argv.size() + 1);
+    for (std::string &a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int failed = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    write_end.reset();
+    std::string out;
+    std::array<char, 256> buffer{};
+    for (ssize_t n; failed == 0 && (n = read(read_end.fd, buffer.data(), buffer.size())) != 0;)
+        if (n > 0)
+            out.append(buffer.data(), static_cast<std::size_t>(n));
+        else if (errno != EINTR)
+            break;
+    if (failed == 0)
+        waitpid(pid, nullptr, 0);
+    return out;
 }
 
 Check bus_check(const std::optional<Module> &module)
@@ -207,21 +258,17 @@ Check timer_check()
 {
     if (!fs::exists("/run/systemd/system"))
         return {Verdict::skipped, "textfile timer: systemd does not run here", ""};
-    FILE *show = popen("systemctl show -p ActiveState --value wex-q40-textfile.timer 2>/dev/null; "
-                       "systemctl show -p Result --value wex-q40-textfile.service 2>/dev/null",
-                       "r");
-    if (show == nullptr)
-        return {Verdict::skipped, "textfile timer: systemctl cannot run", ""};
-    char state[64] = {};
-    char result[64] = {};
-    const bool read = std::fscanf(show, "%63s %63s", state, result) == 2;
-    pclose(show);
-    if (!read)
+    std::istringstream shown(
+        output_of({"systemctl", "show", "-p", "ActiveState", "--value", "wex-q40-textfile.timer"}) +
+        output_of({"systemctl", "show", "-p", "Result", "--value", "wex-q40-textfile.service"}));
+    std::string state;
+    std::string result;
+    if (!(shown >> state >> result))
         return {Verdict::skipped, "textfile timer: not known to systemd", ""};
-    const std::string seen = std::string("textfile timer ") + state + ", last run " + result;
-    if (std::string(result) != "success")
+    const std::string seen = "textfile timer " + state + ", last run " + result;
+    if (result != "success")
         return {Verdict::problem, seen, "journalctl -u wex-q40-textfile says why"};
-    return {std::string(state) == "active" ? Verdict::ok : Verdict::skipped, seen, ""};
+    return {state == "active" ? Verdict::ok : Verdict::skipped, seen, ""};
 }
 
 Check reading_check(const Options &options, Clock::time_point deadline)
