@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "json_reading.h"
 #include "outputs.h"
 
 namespace wex_q40 {
@@ -21,10 +22,41 @@ std::string rfc3339_now()
 
 void print(const nlohmann::ordered_json &object)
 {
-    std::printf("%s\n", object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    std::printf("%s\n", json_text(object).c_str());
 }
 
 }  // namespace
+
+std::string json_text(const nlohmann::ordered_json &object)
+{
+    return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+nlohmann::ordered_json reading_object(const Reading &r)
+{
+    nlohmann::ordered_json object;
+    object["temperature"] = r.values.temperature_c;
+    object["humidity"] = r.values.humidity_percent;
+    if (r.values.dewpoint_is_number)
+        object["dewpoint"] = r.values.dewpoint_c;
+    else
+        object["dewpoint"] = nullptr;
+    if (r.unclosed)
+        object["warning"] = unclosed_warning;
+    object["time"] = rfc3339_now();
+    return object;
+}
+
+nlohmann::ordered_json failure_object(const Reading &r)
+{
+    nlohmann::ordered_json object;
+    object["error"] = r.problem;
+    if (!r.advice.empty())
+        object["advice"] = r.advice;
+    object["details"] = r.lines;
+    object["time"] = rfc3339_now();
+    return object;
+}
 
 void print_json_error(const std::string &error)
 {
@@ -37,28 +69,8 @@ void print_json_error(const std::string &error)
 int run_json(const Options &options, Clock::time_point deadline)
 {
     const Reading r = take_reading(options, deadline);
-    if (!r.good) {
-        nlohmann::ordered_json object;
-        object["error"] = r.problem;
-        if (!r.advice.empty())
-            object["advice"] = r.advice;
-        object["details"] = r.lines;
-        object["time"] = rfc3339_now();
-        print(object);
-        return exit_status::failed_reading;
-    }
-    nlohmann::ordered_json object;
-    object["temperature"] = r.values.temperature_c;
-    object["humidity"] = r.values.humidity_percent;
-    if (r.values.dewpoint_is_number)
-        object["dewpoint"] = r.values.dewpoint_c;
-    else
-        object["dewpoint"] = nullptr;
-    if (r.unclosed)
-        object["warning"] = unclosed_warning;
-    object["time"] = rfc3339_now();
-    print(object);
-    return exit_status::good;
+    print(r.good ? reading_object(r) : failure_object(r));
+    return r.good ? exit_status::good : exit_status::failed_reading;
 }
 
 }  // namespace wex_q40
