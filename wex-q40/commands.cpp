@@ -11,7 +11,7 @@ namespace {
 
 constexpr int unknown_status = 3;
 
-constexpr std::array<Subcommand, 5> subcommands{{
+constexpr std::array<Subcommand, 7> subcommands{{
     {Command::check, "check", run_check,
      "Usage: check_wex_q40 [-w RANGE] [-c RANGE] [--humidity-warning RANGE] [--humidity-critical RANGE]\n"
      "         [--dewpoint-warning RANGE] [--dewpoint-critical RANGE] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
@@ -44,6 +44,26 @@ constexpr std::array<Subcommand, 5> subcommands{{
      "Exit status: 0 for a good reading, 1 for a failed reading (the file is still\n"
      "written, with wex_q40_read_success 0), 2 when the file cannot be written.\n",
      exit_status::unwritten, exit_status::good, "d:", UsageErrors::standard_error},
+    {Command::snmp, "snmp", run_snmp,
+     "Usage: wex-q40 snmp [--base-oid OID] [--cache SECONDS] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
+     "Serves readings to snmpd through its pass_persist protocol on standard input and output.\n",
+     "  --base-oid OID  the subtree (default: .1.3.6.1.4.1.8072.9999.9999.1)\n"
+     "  --cache SECONDS  how long one reading answers requests (default: 5)\n",
+     "5; for each reading", "Exit status: 0 at the end of input, 2 for bad arguments or an unwritable output.\n",
+     exit_status::bad_usage, exit_status::good, "", UsageErrors::standard_error},
+    {Command::mqtt, "mqtt", run_mqtt,
+     "Usage: wex-q40 mqtt [--host HOST] [--port PORT] [--cafile FILE] [--credentials FILE] [--prefix TOPIC]\n"
+     "         [--discovery-prefix TOPIC] [--expire-after SECONDS] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
+     "Publishes one reading, retained, to an MQTT broker, with Home Assistant discovery.\n",
+     "  --host HOST  the broker (default: localhost); --port PORT  its port (default: 1883)\n"
+     "  --cafile FILE  TLS, the broker's certificate checked against the CA in FILE\n"
+     "  --credentials FILE  the user name on the first line of FILE, the password on the second\n"
+     "  --prefix TOPIC  the state and error topics' prefix (default: wex-q40/HOSTNAME)\n"
+     "  --discovery-prefix TOPIC  Home Assistant's (default: homeassistant)\n"
+     "  --expire-after SECONDS  the entities become unavailable without a newer reading (default: 300)\n",
+     "10", "Exit status: 0 for a reading published, 1 for a failed reading (its error published),\n"
+     "2 when nothing could be published or for bad arguments.\n",
+     exit_status::unwritten, exit_status::good, "", UsageErrors::standard_error},
     {Command::diagnose, "diagnose", run_diagnose,
      "Usage: wex-q40 diagnose [-d FOLDER] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
      "Checks what a reading needs, one line each with what fixes a problem, then takes one reading.\n",
@@ -93,7 +113,7 @@ std::string usage(const Subcommand &s)
 
 std::string general_usage()
 {
-    return "Usage: wex-q40 check|json|influx|textfile|diagnose [OPTIONS]\n"
+    return "Usage: wex-q40 check|json|influx|textfile|snmp|mqtt|diagnose [OPTIONS]\n"
            "Takes one WEX-Q40 reading with wex_q40_test and renders it for a monitoring system.\n"
            "wex-q40 COMMAND -h describes the options of each.\n";
 }

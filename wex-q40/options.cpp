@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "snmp.h"
 #include "whole_number.h"
 
 namespace wex_q40 {
@@ -22,6 +23,30 @@ constexpr unsigned textfile_timeout_s = 30;
 constexpr unsigned most_verbosity = 3;
 // getopt_long's value for an option without a letter: past every char.
 constexpr int first_long_only = 256;
+constexpr unsigned snmp_timeout_s = 5;
+constexpr unsigned longest_cache_s = 3600;
+// snmp's long-only options, past the thresholds' ids.
+enum SnmpOption : int { base_oid_option = first_long_only + 64, cache_option };
+constexpr unsigned largest_port = 65535;
+// mqtt's long-only options, past snmp's.
+enum MqttOption : int {
+    host_option = first_long_only + 128,
+    port_option,
+    cafile_option,
+    credentials_option,
+    prefix_option,
+    discovery_prefix_option,
+    expire_after_option
+};
+constexpr std::array<option, 7> mqtt_options{{
+    {"host", required_argument, nullptr, host_option},
+    {"port", required_argument, nullptr, port_option},
+    {"cafile", required_argument, nullptr, cafile_option},
+    {"credentials", required_argument, nullptr, credentials_option},
+    {"prefix", required_argument, nullptr, prefix_option},
+    {"discovery-prefix", required_argument, nullptr, discovery_prefix_option},
+    {"expire-after", required_argument, nullptr, expire_after_option},
+}};
 
 // Whole numbers in decimal only, as the time-out of the textfile hook always was.
 std::optional<unsigned> parse_count(std::string_view text, unsigned least, unsigned most)
@@ -105,8 +130,74 @@ OptionTable option_table(const Subcommand &s)
         table.longs.push_back({"directory", required_argument, nullptr, 'd'});
     if (std::strchr(s.letters, 'v') != nullptr)
         table.longs.push_back({"verbose", no_argument, nullptr, 'v'});
+    if (s.command == Command::snmp) {
+        table.longs.push_back({"base-oid", required_argument, nullptr, base_oid_option});
+        table.longs.push_back({"cache", required_argument, nullptr, cache_option});
+    }
+    if (s.command == Command::mqtt)
+        table.longs.insert(table.longs.end(), mqtt_options.begin(), mqtt_options.end());
     table.longs.push_back({nullptr, 0, nullptr, 0});
     return table;
+}
+
+// A wildcard would make the broker refuse the publication, an outer slash an empty level.
+std::string set_topic(std::string &slot, const char *option, const char *text)
+{
+    const std::string_view topic = text;
+    if (topic.empty() || topic.find_first_of("+#") != std::string_view::npos || topic.front() == '/' ||
+        topic.back() == '/')
+        return std::string(option) + " needs a topic without +, # or a / at either end: " + text;
+    slot = text;
+    return {};
+}
+
+std::string set_mqtt_option(Options &o, int c, const char *text)
+{
+    switch (c) {
+    case host_option:
+        return set_path(o.mqtt_host, "--host", text);
+    case port_option: {
+        const auto port = parse_count(text, 1, largest_port);
+        if (!port)
+            return std::string("--port needs a port number from 1 to 65535: ") + text;
+        o.mqtt_port = *port;
+        return {};
+    }
+    case cafile_option:
+        return set_path(o.mqtt_cafile, "--cafile", text);
+    case credentials_option:
+        return set_path(o.mqtt_credentials, "--credentials", text);
+    case prefix_option:
+        return set_topic(o.mqtt_prefix, "--prefix", text);
+    case discovery_prefix_option:
+        return set_topic(o.mqtt_discovery_prefix, "--discovery-prefix", text);
+    default: {
+        const auto seconds = parse_count(text, 1, longest_timeout_s);
+        if (!seconds)
+            return std::string("--expire-after needs a whole number of seconds above 0: ") + text;
+        o.mqtt_expire_after_s = *seconds;
+        return {};
+    }
+    }
+}
+
+// Stored as snmpd writes OIDs, so that the answers match its requests.
+std::string set_base_oid(Options &o, const char *text)
+{
+    const auto oid = parse_oid(text);
+    if (!oid)
+        return std::string("--base-oid needs a numeric OID such as .1.3.6.1.4.1.8072.9999.9999.1: ") + text;
+    o.base_oid = oid_text(*oid);
+    return {};
+}
+
+std::string set_cache(Options &o, const char *text)
+{
+    const auto seconds = parse_count(text, 0, longest_cache_s);
+    if (!seconds)
+        return "--cache needs a whole number of seconds from 0 to " + std::to_string(longest_cache_s) + ": " + text;
+    o.cache_s = *seconds;
+    return {};
 }
 
 Options defaults_from_environment(Command command)
@@ -119,6 +210,8 @@ Options defaults_from_environment(Command command)
         o.textfile_dir = env_or("WEX_Q40_TEXTFILE_DIR", o.textfile_dir);
     if (command == Command::textfile)
         o.timeout_s = textfile_timeout_s;
+    if (command == Command::snmp)
+        o.timeout_s = snmp_timeout_s;
     return o;
 }
 
@@ -155,9 +248,15 @@ std::string take_option(Options &o, int c, const char *value, const char *given)
     case 'V':
         o.version = true;
         return {};
+    case base_oid_option:
+        return set_base_oid(o, value);
+    case cache_option:
+        return set_cache(o, value);
     case ':':
         return std::string("option needs a value: ") + given;
     default:
+        if (c >= host_option && c <= expire_after_option)
+            return set_mqtt_option(o, c, value);
         if (const ThresholdOption *t = threshold_option(c))
             return set_threshold(o, *t, value);
         return std::string("unknown option: ") + given;

@@ -10,7 +10,7 @@
 
 namespace wex_q40 {
 
-enum class Command { check, json, influx, textfile, diagnose };
+enum class Command { check, json, influx, textfile, snmp, mqtt, diagnose };
 
 enum Quantity : std::size_t { temperature, humidity, dewpoint, quantities };
 
@@ -30,6 +30,16 @@ struct Options {
     unsigned retries = 2;
     std::array<AlertRanges, quantities> alert_ranges;
     unsigned verbosity = 0;  // -v: more in the check's long output
+    std::string base_oid = ".1.3.6.1.4.1.8072.9999.9999.1";  // snmp: net-snmp's subtree for local experiments
+    unsigned cache_s = 5;  // snmp: one reading serves a whole walk
+    std::string mqtt_host = "localhost";
+    unsigned mqtt_port = 1883;
+    std::string mqtt_cafile;       // not empty: TLS, the broker checked against this CA
+    std::string mqtt_credentials;  // a file, so that the password stays off the command line
+    std::string mqtt_prefix;       // empty: wex-q40/<host name>
+    std::string mqtt_discovery_prefix = "homeassistant";
+    // Five missed readings of the minutely timer make the entities unavailable.
+    unsigned mqtt_expire_after_s = 300;
     bool help = false;
     bool version = false;
 };

@@ -26,6 +26,9 @@ LOCK_FOLDER = "run/wex-q40"
 # Not the host's plugdev number, so that a match shows the name was looked up in the root given.
 PLUGDEV_GID = 4646
 
+# Configuration outside the prefix, with its mode: /etc for a /usr installation.
+CONFIGURATION = {"etc/wex-q40/mqtt": 0o644}
+
 INSTALLED = {
     "bin/wex_q40_test": 0o755,
     "bin/wex-q40": 0o755,
@@ -44,6 +47,11 @@ INSTALLED = {
     "share/doc/wex-q40/examples/telegraf-wex-q40.conf": 0o644,
     "share/doc/wex-q40/examples/zabbix-wex-q40.conf": 0o644,
     "share/doc/wex-q40/examples/home-assistant-wex-q40.yaml": 0o644,
+    "share/doc/wex-q40/examples/snmpd-wex-q40.conf": 0o644,
+    "share/doc/wex-q40/examples/mosquitto-wex-q40.acl": 0o644,
+    "lib/systemd/system/wex-q40-mqtt.service": 0o644,
+    "lib/systemd/system/wex-q40-mqtt.timer": 0o644,
+    "share/snmp/mibs/WEX-Q40-MIB.txt": 0o644,
     "share/doc/wex-q40/copyright": 0o644,
     "share/doc/wex-q40/changelog.gz": 0o644,
 }
@@ -83,7 +91,7 @@ class CmakeInstall(unittest.TestCase):
         cls.tmp.cleanup()
 
     def test_destdir_staging_holds_exactly_the_expected_files_and_modes(self):
-        self.assertEqual(files_under(self.root), {f"usr/{k}": v for k, v in INSTALLED.items()})
+        self.assertEqual(files_under(self.root), {**{f"usr/{k}": v for k, v in INSTALLED.items()}, **CONFIGURATION})
         for folder in (p for p in self.root.rglob("*") if p.is_dir()):
             self.assertEqual(stat.S_IMODE(folder.stat().st_mode), 0o755, folder)
 
@@ -253,8 +261,11 @@ class DebianPackage(unittest.TestCase):
             mode, _, _, _, _, path = line.split(None, 5)
             if not mode.startswith("d"):
                 listing[path.lstrip(".").split(" -> ")[0]] = (mode, path.partition(" -> ")[2])
-        self.assertEqual(set(listing), {f"/usr/{k}" for k in INSTALLED})
+        self.assertEqual(set(listing), {f"/usr/{k}" for k in INSTALLED} | {f"/{k}" for k in CONFIGURATION})
         for path, (mode, target) in listing.items():
+            if path[1:] in CONFIGURATION:
+                self.assertEqual(mode, "-rw-r--r--", path)
+                continue
             if path == f"/usr/{PLUGIN_LINK}":
                 self.assertEqual((mode, target), ("lrwxrwxrwx", "../../../bin/wex-q40"))
                 continue

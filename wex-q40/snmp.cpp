@@ -1,0 +1,203 @@
+#include "snmp.h"
+
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+
+#include "commands.h"
+#include "outputs.h"
+#include "whole_number.h"
+
+namespace wex_q40 {
+
+namespace {
+
+constexpr std::size_t most_arcs = 128;
+constexpr std::uint32_t largest_arc = 4294967295U;
+constexpr std::size_t longest_quoted = 80;
+
+// One instance under the base, as pass_persist answers it.
+struct Object {
+    Oid suffix;
+    const char *type;
+    std::string value;
+};
+
+struct Cache {
+    Reading reading;
+    bool taken = false;
+    Clock::time_point taken_at;
+    std::optional<long long> last_good;  // Unix seconds
+};
+
+std::string tenths(double value)
+{
+    return std::to_string(std::lround(value * 10));
+}
+
+// In OID order; a value the last reading did not give is left out, so get and getnext skip it.
+std::vector<Object> objects(const Cache &cache)
+{
+    std::vector<Object> out;
+    const Reading &r = cache.reading;
+    if (r.good) {
+        out.push_back({{1, 0}, "integer", tenths(r.values.temperature_c)});
+        out.push_back({{2, 0}, "integer", tenths(r.values.humidity_percent)});
+        if (r.values.dewpoint_is_number)
+            out.push_back({{3, 0}, "integer", tenths(r.values.dewpoint_c)});
+    }
+    out.push_back({{4, 0}, "integer", r.good ? "0" : "1"});
+    // Unsigned32 (gauge on the wire): Unix seconds fit until 2106, where Integer32 ends in 2038.
+    if (cache.last_good)
+        out.push_back({{5, 0}, "gauge", std::to_string(*cache.last_good)});
+    return out;
+}
+
+Oid under(const Oid &base, const Oid &suffix)
+{
+    Oid oid = base;
+    oid.insert(oid.end(), suffix.begin(), suffix.end());
+    return oid;
+}
+
+// snmpd gives its pass_persist programs the answer pipe as standard error too.
+bool stderr_is_stdout()
+{
+    struct stat out {};
+    struct stat err {};
+    return fstat(1, &out) == 0 && fstat(2, &err) == 0 && out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+}
+
+// Under snmpd to the system log, where a line on standard error would be taken for an answer.
+void note(int priority, const std::string &text)
+{
+    static const bool to_syslog = stderr_is_stdout();
+    if (to_syslog)
+        syslog(priority, "%s", text.c_str());
+    else
+        std::fprintf(stderr, "wex-q40 snmp: %s\n", text.c_str());
+}
+
+// The only place an operator sees why the status is 1.
+void log_problems(const Reading &r)
+{
+    if (r.good && r.unclosed)
+        note(LOG_WARNING, unclosed_warning);
+    if (!r.good && !r.advice.empty())
+        note(LOG_WARNING, r.advice);
+    if (!r.good)
+        for (const auto &line : r.lines)
+            note(LOG_WARNING, "reading failed: " + line);
+}
+
+void refresh(Cache &cache, const Options &options)
+{
+    const auto now = Clock::now();
+    if (cache.taken && now - cache.taken_at < std::chrono::seconds(options.cache_s))
+        return;
+    cache.reading = take_reading(options, now + std::chrono::seconds(options.timeout_s));
+    cache.taken = true;
+    cache.taken_at = Clock::now();
+    if (cache.reading.good)
+        cache.last_good = static_cast<long long>(std::time(nullptr));
+    log_problems(cache.reading);
+}
+
+const Object *find(const std::vector<Object> &objects, const Oid &base, const Oid &oid, bool next)
+{
+    for (const Object &o : objects) {
+        const Oid full = under(base, o.suffix);
+        if (next ? oid < full : oid == full)
+            return &o;
+    }
+    return nullptr;
+}
+
+// False when snmpd can no longer read the answers.
+bool say(const std::string &text)
+{
+    std::fputs(text.c_str(), stdout);
+    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+}
+
+bool answer_value(const std::string &request, const std::string &oid_line, Cache &cache, const Options &options)
+{
+    const Oid base = *parse_oid(options.base_oid);
+    const auto oid = parse_oid(oid_line);
+    if (!oid)
+        return say("NONE\n");
+    refresh(cache, options);
+    const std::vector<Object> present = objects(cache);
+    const Object *o = find(present, base, *oid, request == "getnext");
+    if (o == nullptr)
+        return say("NONE\n");
+    return say(oid_text(under(base, o->suffix)) + "\n" + o->type + "\n" + o->value + "\n");
+}
+
+// The OID, then the type and value; a read-only subtree needs neither.
+bool read_set(std::string &line)
+{
+    return std::getline(std::cin, line) && std::getline(std::cin, line);
+}
+
+// False when the answer could not be written; end of input inside a request ends quietly.
+bool serve(const std::string &request, Cache &cache, const Options &options)
+{
+    std::string line;
+    if (request == "PING")
+        return say("PONG\n");
+    if (request == "get" || request == "getnext")
+        return !std::getline(std::cin, line) || answer_value(request, line, cache, options);
+    if (request == "set")
+        return !read_set(line) || say("not-writable\n");
+    if (!request.empty())
+        note(LOG_NOTICE, "unknown request ignored: " + request.substr(0, longest_quoted));
+    return true;
+}
+
+}  // namespace
+
+std::optional<Oid> parse_oid(std::string_view text)
+{
+    if (!text.empty() && text.front() == '.')
+        text.remove_prefix(1);
+    Oid oid;
+    while (oid.size() < most_arcs) {
+        const std::size_t dot = text.find('.');
+        const auto arc = wex_common::whole_number<std::uint32_t>(text.substr(0, dot), 0, largest_arc);
+        if (!arc)
+            return std::nullopt;
+        oid.push_back(*arc);
+        if (dot == std::string_view::npos)
+            return oid.size() >= 2 ? std::optional<Oid>(oid) : std::nullopt;
+        text.remove_prefix(dot + 1);
+    }
+    return std::nullopt;
+}
+
+std::string oid_text(const Oid &oid)
+{
+    std::string text;
+    for (const std::uint32_t arc : oid)
+        text += "." + std::to_string(arc);
+    return text;
+}
+
+// Serves until snmpd closes its end; each reading has a time limit of its own, so the command's is not used.
+int run_snmp(const Options &options, Clock::time_point)
+{
+    openlog("wex-q40-snmp", LOG_PID, LOG_DAEMON);
+    Cache cache;
+    std::string request;
+    while (std::getline(std::cin, request))
+        if (!serve(request, cache, options))
+            return subcommand(Command::snmp).failure_status;
+    return exit_status::good;
+}
+
+}  // namespace wex_q40

@@ -1,0 +1,308 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cctype>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "companion_support.h"
+
+namespace {
+
+const std::vector<std::string> room = {"VWEX_TEMP=22.4", "VWEX_HUM=41.5"};
+const std::string prefix = "wex-q40/test-room";
+const std::string node = "wex-q40_test-room";
+// One certificate for the broker at 127.0.0.1, signed by a CA made for the test, and a CA that signed nothing.
+const std::string certificate_script = R"(set -e
+key() { name=$1; shift; openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "$name.key" "$@"; }
+key ca -x509 -days 1 -subj /CN=test-ca -out ca.crt 2>/dev/null
+key other -x509 -days 1 -subj /CN=other-ca -out other.crt 2>/dev/null
+key server -subj /CN=localhost -out server.csr 2>/dev/null
+printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\n' >san
+openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 1 -extfile san -out server.crt 2>/dev/null
+mosquitto_passwd -b -c passwords wex-q40 'pass word' >/dev/null
+mosquitto_passwd -b passwords reader reading >/dev/null
+printf 'wex-q40\npass word\n' >credentials
+printf 'wex-q40\nwrong\n' >wrong-credentials
+printf 'wex-q40\r\npass word\r\n' >crlf-credentials
+{ cat "$2"; printf 'user reader\ntopic read #\n'; } >acl
+)";
+
+int bound_socket(unsigned short port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+        throw std::runtime_error("cannot bind a loopback socket");
+    return fd;
+}
+
+unsigned short port_of(int fd)
+{
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
+    return ntohs(address.sin_port);
+}
+
+unsigned short free_port()
+{
+    const int fd = bound_socket(0);
+    const unsigned short port = port_of(fd);
+    close(fd);
+    return port;
+}
+
+bool accepts(unsigned short port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+enum class Security { anonymous, password, tls_and_password };
+
+// A mosquitto of its own on a free loopback port, ended with the test.
+class Broker {
+  public:
+    Broker(const TempDir &dir, Security security) : port(free_port())
+    {
+        std::string config = "listener " + std::to_string(port) + " 127.0.0.1\npersistence false\nuser root\n";
+        if (security == Security::anonymous)
+            config += "allow_anonymous true\n";
+        else
+            config += "allow_anonymous false\npassword_file " + (dir / "passwords") + "\nacl_file " + (dir / "acl") + "\n";
+        if (security == Security::tls_and_password)
+            config += "cafile " + (dir / "ca.crt") + "\ncertfile " + (dir / "server.crt") + "\nkeyfile " +
+                      (dir / "server.key") + "\n";
+        write_file(dir / "broker.conf", config);
+        const std::string conf = dir / "broker.conf";
+        const std::string log = dir / "broker.log";
+        std::vector<const char *> argv = {"mosquitto", "-c", conf.c_str(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const int error = posix_spawnp(&pid, "mosquitto", &actions, nullptr, const_cast<char **>(argv.data()), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (error != 0)
+            throw std::runtime_error("cannot start mosquitto (Debian package mosquitto)");
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!accepts(port)) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid || std::chrono::steady_clock::now() > until) {
+                pid = 0;
+                throw std::runtime_error("mosquitto did not start listening: " + read_file(log));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    Broker(const Broker &) = delete;
+    Broker &operator=(const Broker &) = delete;
+    ~Broker()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    const unsigned short port;
+
+  private:
+    pid_t pid = 0;
+};
+
+void make_certificates(const TempDir &dir)
+{
+    const Consumed made = consume({"sh", "-c", "cd \"$1\" && " + certificate_script, "sh", dir.path, WEX_MQTT_ACL}, "");
+    if (made.status != 0)
+        throw std::runtime_error("cannot make the test CA (openssl, mosquitto): " + made.output);
+}
+
+// Every retained message, one JSON object each, payloads that are JSON parsed.
+std::string retained(unsigned short port, const std::vector<std::string> &access = {})
+{
+    std::vector<std::string> command = {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", "#",
+                                        "-q", "1", "-F", "%j", "-W", "1"};
+    command.insert(command.end(), access.begin(), access.end());
+    const Consumed sub = consume(command, "");
+    // 27: the time-out that ends the listening.
+    EXPECT_EQ(sub.status, 27) << sub.output;
+    // Its errors come mixed in, and the time-out's "Timed out".
+    const Consumed parsed = consume(
+        {"jq", "-c", "-R", "-s", "split(\"\\n\") | map(select(startswith(\"{\")) | fromjson | .payload = (.payload as $p | try ($p | fromjson) catch $p))"},
+        sub.output);
+    EXPECT_EQ(parsed.status, 0) << sub.output;
+    return parsed.output;
+}
+
+bool jq_holds(const std::string &filter, const std::string &input, const std::vector<std::string> &args = {})
+{
+    std::vector<std::string> command = {"jq", "-e"};
+    command.insert(command.end(), args.begin(), args.end());
+    command.push_back(filter);
+    return consume(command, input).status == 0;
+}
+
+// Home Assistant's documented keys for an MQTT sensor, and one device for the three.
+const std::string discovery_filter = R"jq(
+def config($key; $class; $unit; $name):
+  map(select(.topic == "homeassistant/sensor/\($node)/\($key)/config"))[0]
+  | .retain == 1 and .qos == 1 and (.payload | .name == $name and .unique_id == "\($node)_\($key)"
+    and .state_topic == "\($prefix)/state" and .value_template == "{{ value_json.\($key) }}"
+    and .device_class == $class and .unit_of_measurement == $unit and .state_class == "measurement"
+    and .expire_after == $expire and .device.identifiers == [$node] and (.device.name | type == "string"));
+(map(select(.topic | startswith("homeassistant/sensor/"))) | length == 3)
+and config("temperature"; "temperature"; "°C"; "Temperature") and config("humidity"; "humidity"; "%"; "Humidity")
+and config("dewpoint"; "temperature"; "°C"; "Dew point")
+)jq";
+
+TEST(Mqtt, PublishesDiscoveryAndOneStateRetainedReadBackByMosquittoSub)
+{
+    const TempDir ca;
+    make_certificates(ca);
+    struct Case {
+        const char *what;
+        std::vector<std::string> env;
+        std::vector<std::string> args;
+        std::string filter;
+        Security security;
+        int status;
+    };
+    const std::vector<std::string> tls = {"--cafile", ca / "ca.crt", "--credentials", ca / "credentials"};
+    const Case cases[] = {
+        {"a reading", room, {},
+         "(map(select(.topic == \"wex-q40/test-room/state\"))[0] | .retain == 1 and (.payload | .temperature == 22.4 "
+         "and .humidity == 41.5 and .dewpoint == 8.7 and (.time | fromdateiso8601 - now | fabs < 60))) and "
+         "(map(select(.topic == \"wex-q40/test-room/error\")) == []) and length == 4",
+         Security::anonymous, 0},
+        {"no dew point", {"VWEX_TEMP=22.4", "VWEX_HUM=0"}, {},
+         "map(select(.topic == \"wex-q40/test-room/state\"))[0].payload | .humidity == 0.0 and .dewpoint == null",
+         Security::anonymous, 0},
+        {"a failed reading", {"VWEX_ABSENT=1"}, {"-r", "0"},
+         "(map(select(.topic == \"wex-q40/test-room/state\")) == []) and (map(select(.topic == "
+         "\"wex-q40/test-room/error\"))[0] | .retain == 1 and (.payload | type == \"string\" and length > 0 and "
+         "(contains(\"\\n\") | not))) and length == 4",
+         Security::anonymous, 1},
+        {"a password and the example's access rules", room, {"--credentials", ca / "credentials"},
+         "map(select(.topic == \"wex-q40/test-room/state\"))[0].payload.temperature == 22.4", Security::password, 0},
+        {"credentials with CR LF line ends", room, {"--credentials", ca / "crlf-credentials"},
+         "map(select(.topic == \"wex-q40/test-room/state\"))[0].payload.temperature == 22.4", Security::password, 0},
+        {"TLS and a password", room, tls,
+         "map(select(.topic == \"wex-q40/test-room/state\"))[0].payload.temperature == 22.4",
+         Security::tls_and_password, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const TempDir dir;
+        const Broker broker(ca, c.security);
+        std::vector<std::string> args = {"--host", "127.0.0.1", "--port", std::to_string(broker.port), "--prefix", prefix,
+                                         "--expire-after", "120"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome run = run_companion(dir, "mqtt", args, c.env);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_EQ(run.out, "");
+        std::vector<std::string> access;
+        if (c.security != Security::anonymous)
+            access = {"-u", "reader", "-P", "reading"};
+        if (c.security == Security::tls_and_password)
+            access.insert(access.end(), {"--cafile", ca / "ca.crt"});
+        const std::string messages = retained(broker.port, access);
+        EXPECT_TRUE(jq_holds(discovery_filter, messages,
+                             {"--arg", "node", node, "--arg", "prefix", prefix, "--argjson", "expire", "120"}))
+            << messages;
+        EXPECT_TRUE(jq_holds(c.filter, messages)) << c.filter << "\n" << messages;
+    }
+}
+
+TEST(Mqtt, AGoodReadingClearsTheErrorAndTheDefaultPrefixNamesTheHost)
+{
+    const TempDir dir;
+    const Broker broker(dir, Security::anonymous);
+    const std::vector<std::string> args = {"--host", "127.0.0.1", "--port", std::to_string(broker.port), "-r", "0"};
+    EXPECT_EQ(run_companion(dir, "mqtt", args, {"VWEX_ABSENT=1"}).status, 1);
+    EXPECT_EQ(run_companion(dir, "mqtt", args, room).status, 0);
+    std::array<char, 256> host{};
+    gethostname(host.data(), host.size() - 1);
+    const std::string topic = std::string("wex-q40/") + host.data();
+    std::string host_node = topic;
+    for (char &c : host_node)
+        c = std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' ? c : '_';
+    const std::string config = "\"homeassistant/sensor/" + host_node + "/";
+    const std::string messages = retained(broker.port);
+    EXPECT_TRUE(jq_holds("(map(.topic) | sort) == ([\"" + topic + "/state\", " + config + "temperature/config\", " +
+                             config + "humidity/config\", " + config + "dewpoint/config\"] | sort)",
+                         messages))
+        << messages;
+    EXPECT_TRUE(jq_holds("map(select(.topic | endswith(\"/config\")) | .payload.expire_after == 300) == [true, true, true]",
+                         messages))
+        << messages;
+}
+
+TEST(Mqtt, ABrokerItCannotUseGivesOneLineAndStatus2WithinTheTimeLimit)
+{
+    const TempDir ca;
+    make_certificates(ca);
+    const TempDir dir;
+    const Broker anonymous(dir, Security::anonymous);
+    const Broker password(ca, Security::password);
+    const Broker tls(ca, Security::tls_and_password);
+    const int silent = bound_socket(0);
+    listen(silent, 1);
+    const std::string down = std::to_string(free_port());
+    struct Case {
+        std::string port;
+        std::vector<std::string> args;
+        std::string line;
+    };
+    const Case cases[] = {
+        {down, {}, "cannot connect to the broker 127.0.0.1:" + down + ": Connection refused"},
+        {std::to_string(password.port), {"--credentials", ca / "wrong-credentials"},
+         "the broker 127.0.0.1:" + std::to_string(password.port) +
+             " refused the connection: Connection Refused: not authorised."},
+        {std::to_string(password.port), {}, "the broker 127.0.0.1:" + std::to_string(password.port) +
+                                                " refused the connection: Connection Refused: not authorised."},
+        {std::to_string(tls.port), {"--cafile", ca / "other.crt", "--credentials", ca / "credentials"},
+         "TLS with the broker 127.0.0.1:" + std::to_string(tls.port) + " failed: error:0A000086:SSL routines::certificate verify failed"},
+        {std::to_string(port_of(silent)), {"-t", "2"},
+         "no answer from the broker 127.0.0.1:" + std::to_string(port_of(silent)) + " within the time limit"},
+        {std::to_string(anonymous.port), {"--credentials", dir / "missing"},
+         "cannot read the credentials file " + (dir / "missing") + ": No such file or directory"},
+        {std::to_string(anonymous.port), {"--prefix", "a/+/b"},
+         "--prefix needs a topic without +, # or a / at either end: a/+/b"},
+        {std::to_string(anonymous.port), {"--port", "65536"}, "--port needs a port number from 1 to 65535: 65536"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"--host", "127.0.0.1", "--port", c.port};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome run = run_companion(dir, "mqtt", args, room);
+        EXPECT_EQ(run.status, 2) << c.line;
+        const std::string first = run.err.substr(0, run.err.find('\n'));
+        EXPECT_EQ(first.rfind("wex-q40 mqtt: " + c.line, 0), 0u) << run.err;
+        // A usage error adds the usage; anything else is one line.
+        if (c.line.rfind("--", 0) != 0) {
+            EXPECT_EQ(run.err, first + "\n");
+        }
+        EXPECT_LT(run.seconds, 2.5) << c.line;
+    }
+    close(silent);
+    EXPECT_TRUE(jq_holds("length == 0", retained(anonymous.port)));
+}
+
+}  // namespace
