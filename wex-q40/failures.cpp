@@ -23,7 +23,7 @@ constexpr KnownFailure known_failures[] = {
     {"wex_init: cannot load libftd2xx.so", "no USB library to reach the module",
      "install libftdi1-2 (the open backend) or the vendor's libftd2xx.so", true},
     {"wex_open: FT_Open failed to open WEX-Q40 device.", "no WEX-Q40 module found (USB 0403:fbf9)",
-     "lsusb -d 0403:fbf9 lists it when attached; replug it, or try another port or cable", true},
+     "run wex-q40 diagnose; lsusb -d 0403:fbf9 lists the module when attached", true},
     {"Could not enable bit-bang mode.", "the module refused bit-bang mode", "replug the module", false},
     {"wex_read_temp: Bad CRC.", "checksum mismatch in the temperature frame",
      "noise on the cable, a failing sensor, or the module unplugged during the reading", false},
