@@ -1,6 +1,8 @@
 #!/bin/sh
 # wex-q40 diagnose against the emulated module, installed beside the udev rule
-# as a package installs it, with a module attached and with none.
+# as a package installs it: with a module attached, with none, and (when run
+# as root) as user nobody with a device node it may not open; and the failures
+# the emulator can make, as wex-q40 check sums them up.
 # usage: diagnose.sh WEX_USBEMU WEX_Q40 PROGRAM UDEV_RULE
 set -u
 usbemu=$1
@@ -9,6 +11,8 @@ program=$3
 rule=$4
 work=$(mktemp -d) || exit 1
 trap 'rm -rf "$work"' EXIT
+# Readable by nobody too, for the case run as that user.
+chmod 755 "$work"
 mkdir -p "$work/usr/bin" "$work/usr/lib/udev/rules.d" "$work/collector"
 cp "$wexq40" "$work/usr/bin/wex-q40"
 cp "$rule" "$work/usr/lib/udev/rules.d/60-wex-q40.rules"
@@ -19,9 +23,10 @@ fail() {
     exit 1
 }
 diagnose() {
-    "$usbemu" "$@" -- "$work/usr/bin/wex-q40" diagnose -l "$work/lock" -d "$work/collector" -b "$program" \
+    "$usbemu" "$@" -- "$work/usr/bin/wex-q40" diagnose -l "$work/locks/lock" -d "$work/collector" -b "$program" \
         >"$work/out" 2>&1
 }
+mkdir -m 1777 "$work/locks"
 has() {
     grep -Eq "$1" "$work/out" || fail "no line like: $1"
 }
@@ -43,4 +48,22 @@ has '^problem no module with USB ID 0403:fbf9 on the bus$'
 has '^ +fix: plug it in'
 has '^problem trial reading failed: no WEX-Q40 module found'
 [ "$(grep -c '^problem' "$work/out")" -eq 2 ] || fail "a problem besides the missing module"
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+    setpriv --reuid=65534 --regid=65534 --clear-groups "$usbemu" --node-closed -- "$work/usr/bin/wex-q40" \
+        diagnose -l "$work/locks/nobody" -d "$work/collector" -b "$program" >"$work/out" 2>&1
+    status=$?
+    [ "$status" -eq 1 ] || fail "status $status as nobody with a closed node"
+    has '^problem this user may not open the module: /dev/bus/usb/001/002 mode 0000'
+    has '^ +fix: install the udev rule 60-wex-q40.rules and replug, then: sudo adduser nobody plugdev'
+    has '^problem trial reading failed: permission denied on /dev/bus/usb/001/002'
+    setpriv --reuid=65534 --regid=65534 --clear-groups "$usbemu" --node-closed -- "$work/usr/bin/wex-q40" \
+        check -l "$work/locks/nobody" -b "$program" >"$work/out" 2>&1
+    has '^WEX-Q40 UNKNOWN - permission denied on /dev/bus/usb/001/002$'
+    grep -q '^retry' "$work/out" && fail "a permanent failure taken again"
+fi
+
+"$usbemu" --claimed -- "$work/usr/bin/wex-q40" check -l "$work/locks/lock" -b "$program" -r 1 >"$work/out" 2>&1
+has '^WEX-Q40 UNKNOWN - /dev/bus/usb/001/002 is claimed by another program$'
+has '^another program holds the module: fuser -v /dev/bus/usb/001/002 shows which$'
+has '^retry 1 of 1:$'
 echo "diagnose: every check passes with a module attached; with none, the bus and the reading fail"
