@@ -37,15 +37,24 @@ printf 'wex-q40\r\npass word\r\n' >crlf-credentials
 { cat "$2"; printf 'user reader\ntopic read #\n'; } >acl
 )";
 
-int bound_socket(unsigned short port)
+sockaddr_in loopback(unsigned short port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+    return address;
+}
+
+int bound_socket(unsigned short port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = loopback(port);
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        if (fd >= 0)
+            close(fd);
         throw std::runtime_error("cannot bind a loopback socket");
+    }
     return fd;
 }
 
@@ -68,10 +77,7 @@ unsigned short free_port()
 bool accepts(unsigned short port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in address = loopback(port);
     const bool ok = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
     close(fd);
     return ok;
