@@ -1,5 +1,5 @@
-"""Runs the package's maintainer scripts with stand-in systemctl, udevadm, systemd-tmpfiles and deb-systemd-*
-that record their calls.
+"""Runs the package's own parts of its maintainer scripts (debhelper adds the units' and the tmpfiles' parts)
+with stand-in systemctl, udevadm, systemd-tmpfiles and deb-systemd-* that record their calls.
 
 Each run happens in a private mount namespace with empty /run and /var/lib, so that a running
 systemd and udev can be made to appear or not, and the host is untouched."""
@@ -18,9 +18,8 @@ BASICS = {name: shutil.which(name) for name in ("unshare", "sh", "mount", "mkdir
 PROM = "/var/lib/prometheus/node-exporter/wex_q40.prom"
 TRIGGER = ["udevadm", "trigger", "--action=add", "--subsystem-match=usb",
            "--attr-match=idVendor=0403", "--attr-match=idProduct=fbf9"]
-RELOADS = [["systemctl", "--system", "daemon-reload"], ["udevadm", "control", "--reload"], TRIGGER]
-UPDATE_STATE = ["deb-systemd-helper", "update-state", "wex-q40-textfile.timer"]
-TMPFILES = ["systemd-tmpfiles", "--create", "wex-q40.conf"]
+RELOAD = ["udevadm", "control", "--reload"]
+POSTINST, POSTRM = "wex-q40.postinst", "wex-q40.postrm"
 
 # Builds the running system's traces in the fresh /run: $1 systemd, $2 udev, then runs the rest.
 SETUP = """set -e
@@ -88,56 +87,37 @@ class Scripts(unittest.TestCase):
         kept = "prom file kept" in lines
         return [line.split("\t") for line in lines if line != "prom file kept"], kept
 
-    def test_fresh_install_makes_the_lock_folder_reloads_systemd_and_udev_and_triggers_the_module(self):
-        calls, kept = self.run_script("postinst", "configure")
-        self.assertEqual(calls, [UPDATE_STATE, TMPFILES, *RELOADS])
-        self.assertTrue(kept)
-
-    def test_install_without_a_running_systemd_or_udev_touches_neither_but_makes_the_lock_folder(self):
-        for systemd, udev, want in ((False, False, []), (True, False, [RELOADS[0]]),
-                                    (False, True, RELOADS[1:])):
+    def test_install_on_a_running_udev_applies_the_rule_to_an_attached_module(self):
+        for systemd, udev, want in ((True, True, [RELOAD, TRIGGER]), (True, False, []), (False, True, [RELOAD, TRIGGER])):
             with self.subTest(systemd=systemd, udev=udev):
-                calls, _ = self.run_script("postinst", "configure", systemd=systemd, udev=udev)
-                self.assertEqual(calls, [UPDATE_STATE, TMPFILES, *want])
+                calls, kept = self.run_script(POSTINST, "configure", systemd=systemd, udev=udev)
+                self.assertEqual(calls, want)
+                self.assertTrue(kept)
 
-    def test_every_configure_step_makes_the_lock_folder_and_nothing_else_does(self):
-        for script, argument, made in (("postinst", "configure", True), ("postinst", "abort-upgrade", True),
-                                       ("postinst", "abort-remove", True), ("postinst", "triggered", False),
-                                       ("prerm", "remove", False), ("postrm", "remove", False),
-                                       ("postrm", "purge", False)):
-            with self.subTest(script=script, argument=argument):
-                calls, _ = self.run_script(script, argument)
-                self.assertEqual(TMPFILES in calls, made, calls)
-
-    def test_install_without_systemd_tmpfiles_still_configures(self):
-        calls, _ = self.run_script("postinst", "configure", tools=set(TOOLS) - {"systemd-tmpfiles"})
-        self.assertEqual(calls, [UPDATE_STATE, *RELOADS])
-        self.assertEqual(self.output, "")
-
-    def test_install_into_another_root_makes_the_folder_there_and_leaves_the_running_system_alone(self):
+    def test_install_into_another_root_or_without_udevadm_leaves_the_running_system_alone(self):
         root = Path(self.tmp.name) / "other root"
-        calls, _ = self.run_script("postinst", "configure", env={"DPKG_ROOT": str(root)})
-        self.assertEqual(calls, [UPDATE_STATE, ["systemd-tmpfiles", f"--root={root}", *TMPFILES[1:]]])
+        calls, _ = self.run_script(POSTINST, "configure", env={"DPKG_ROOT": str(root)})
+        self.assertEqual(calls, [])
+        calls, _ = self.run_script(POSTINST, "configure", tools=set(TOOLS) - {"udevadm"})
+        self.assertEqual((calls, self.output), ([], ""))
 
-    def test_removal_stops_and_disables_the_timer_and_undoes_the_reloads(self):
-        calls, _ = self.run_script("prerm", "remove")
-        self.assertEqual(calls, [["deb-systemd-invoke", "stop", "wex-q40-textfile.timer", "wex-q40-textfile.service"]])
-        calls, kept = self.run_script("postrm", "remove")
-        self.assertEqual(calls, [["deb-systemd-helper", "disable", "wex-q40-textfile.timer"], *RELOADS])
-        self.assertFalse(kept, "the last reading would go on being exported")
-        calls, kept = self.run_script("postrm", "purge")
-        self.assertEqual(calls, [["deb-systemd-helper", "purge", "wex-q40-textfile.timer"], *RELOADS])
-        self.assertFalse(kept)
+    def test_removal_and_purge_delete_the_last_reading_and_reload_udev(self):
+        for argument in ("remove", "purge"):
+            with self.subTest(argument=argument):
+                calls, kept = self.run_script(POSTRM, argument)
+                self.assertEqual(calls, [RELOAD])
+                self.assertFalse(kept, "the last reading would go on being exported")
 
-    def test_upgrade_neither_stops_nor_disables(self):
-        for script, argument in (("prerm", "upgrade"), ("postrm", "upgrade"), ("prerm", "failed-upgrade")):
+    def test_upgrade_and_other_steps_touch_nothing(self):
+        for script, argument in ((POSTRM, "upgrade"), (POSTRM, "failed-upgrade"), (POSTINST, "abort-upgrade"),
+                                 (POSTINST, "triggered")):
             with self.subTest(script=script, argument=argument):
                 calls, kept = self.run_script(script, argument)
                 self.assertEqual(calls, [])
                 self.assertTrue(kept)
 
     def test_failing_helpers_do_not_fail_the_package_operation(self):
-        for script, argument in (("postinst", "configure"), ("prerm", "remove"), ("postrm", "remove")):
+        for script, argument in ((POSTINST, "configure"), (POSTRM, "remove")):
             with self.subTest(script=script):
                 calls, _ = self.run_script(script, argument, status=1)
                 self.assertGreater(len(calls), 0)

@@ -17,6 +17,8 @@ for name in ("--companion", "--program", "--vmodule-lib", "--example", "--mib", 
 known, rest = options.parse_known_args()
 sys.argv[1:] = rest
 
+# Debian's own, as the snmpd package installs it; the example is a drop-in for it.
+STOCK_SNMPD_CONF = "/etc/snmp/snmpd.conf"
 BASE = ".1.3.6.1.4.1.8072.9999.9999.1"
 ROOM = {"VWEX_TEMP": "22.4", "VWEX_HUM": "41.5"}
 # Humidity 0.0 %: the dew point is not a number.
@@ -149,15 +151,25 @@ class Protocol(Companion):
 
 
 class Snmpd(Companion):
-    """The packaged example in a real snmpd, adapted only in its port and the companion's path."""
+    """Debian's stock snmpd.conf with the packaged example dropped in, adapted only in the agent's port, its
+    AgentX socket, the drop-in folder and the companion's path."""
 
     def start_snmpd(self, module):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
             probe.bind(("127.0.0.1", 0))
             self.port = probe.getsockname()[1]
-        config = known.example.read_text().replace("udp:127.0.0.1:161", f"udp:127.0.0.1:{self.port}")
-        config = config.replace("/usr/bin/wex-q40", str(known.companion.absolute()))
-        self.assertIn(f"udp:127.0.0.1:{self.port}", config)
+        stock = Path(STOCK_SNMPD_CONF)
+        if not stock.exists():
+            self.fail(f"{stock} is missing (Debian package snmpd)")
+        config, count = re.subn(r"(?m)^agentaddress\s.*$", f"agentaddress udp:127.0.0.1:{self.port}",
+                                stock.read_text())
+        self.assertEqual(count, 1, "the stock file names its own address once")
+        config = re.sub(r"(?m)^master\s+agentx\s*$", "", config)
+        config, count = re.subn(r"(?m)^includeDir\s.*$", f"includeDir {self.dir / 'snmpd.conf.d'}", config)
+        self.assertEqual(count, 1, "the stock file includes a drop-in folder")
+        (self.dir / "snmpd.conf.d").mkdir(exist_ok=True)
+        (self.dir / "snmpd.conf.d" / known.example.name).write_text(
+            known.example.read_text().replace("/usr/bin/wex-q40", str(known.companion.absolute())))
         (self.dir / "snmpd.conf").write_text(config)
         agent = subprocess.Popen([tool("snmpd", "snmpd"), "-f", "-Lo", "-C", "-c", str(self.dir / "snmpd.conf"),
                                   "-p", str(self.dir / "snmpd.pid"), "-M", "/dev/null"],
@@ -212,10 +224,13 @@ class Snmpd(Companion):
                                              "WEX-Q40-MIB::wexQ40Dewpoint.0 = INTEGER: 8.7 0.1 degrees Celsius",
                                              "WEX-Q40-MIB::wexQ40Status.0 = INTEGER: good(0)"]))
 
-    def test_the_community_reads_only_the_subtree(self):
+    def test_the_stock_community_sees_its_own_view_and_the_subtree_only(self):
         self.start_snmpd(ROOM)
-        status, out = self.snmp("snmpget", ".1.3.6.1.2.1.1.1.0")
-        self.assertEqual((status, out), (0, [".1.3.6.1.2.1.1.1.0 = No Such Object available on this agent at this OID"]))
+        status, out = self.snmp("snmpget", ".1.3.6.1.2.1.1.1.0", ".1.3.6.1.2.1.2.1.0", BASE + ".1.0")
+        self.assertEqual(status, 0)
+        self.assertTrue(out[0].startswith(".1.3.6.1.2.1.1.1.0 = STRING: "), out)
+        self.assertEqual(out[1:], [".1.3.6.1.2.1.2.1.0 = No Such Object available on this agent at this OID",
+                                   BASE + ".1.0 = INTEGER: 224"])
 
 
 class Mib(unittest.TestCase):
