@@ -26,6 +26,30 @@ own_network() {
     ip link set lo up
 }
 
+# Starts a consumer's daemon as its stock unit would (systemd is not running the testbed): the unit's
+# environment file, user, runtime folder and ExecStartPre lines, then its ExecStart in the background.
+start_unit() {
+    unit=/lib/systemd/system/$1.service
+    [ -f "$unit" ] || fail "no unit $unit"
+    setting() { sed -n "s/^$1=//p" "$unit"; }
+    env_file=$(setting EnvironmentFile | sed 's/^-//')
+    user=$(setting User)
+    for folder in $(setting RuntimeDirectory); do
+        mkdir -p "/run/$folder"
+    done
+    setting ExecStartPre | sed 's/^[-+!@]*//' | while IFS= read -r step; do
+        sh -c "$step" || fail "$1: ExecStartPre failed: $step"
+    done
+    command=$(setting ExecStart | sed 's/^[-+!@]*//')
+    runner=
+    [ -z "$user" ] || runner="setpriv --reuid $user --regid $user --init-groups"
+    # systemd splits an unquoted $VARIABLE into words, as sh does.
+    # shellcheck disable=SC2086
+    sh -c "${env_file:+set -a; . $env_file; set +a;} exec $runner $command" &
+    started=$!
+    echo "$1: started $command as ${user:-root}"
+}
+
 # Waits up to 10 s for a TCP or UDP port on 127.0.0.1 to be listened on.
 wait_for_port() {
     proto=$1 port=$2 tries=0
