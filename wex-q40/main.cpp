@@ -48,7 +48,7 @@ int run_subcommand(const Subcommand &s, const std::string &invoked, int argc, ch
 
 int run(const Subcommand &s, const std::string &invoked, int argc, char **argv)
 {
-    return written(run_subcommand(s, invoked, argc, argv), s.failure_status);
+    return written(run_subcommand(s, invoked, argc, argv), s.unwritten_status);
 }
 
 }  // namespace

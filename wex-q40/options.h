@@ -11,6 +11,7 @@
 namespace wex_q40 {
 
 enum class Command { check, json, influx, textfile, snmp, mqtt, diagnose };
+constexpr std::size_t command_count = static_cast<std::size_t>(Command::diagnose) + 1;
 
 enum Quantity : std::size_t { temperature, humidity, dewpoint, quantities };
 
