@@ -119,9 +119,14 @@ std::string usage(const Subcommand &s)
 
 std::string general_usage()
 {
-    return "Usage: wex-q40 check|json|influx|textfile|snmp|mqtt|diagnose [OPTIONS]\n"
+    std::string names;
+    for (const Subcommand &s : table)
+        names += (names.empty() ? "" : "|") + std::string(s.name);
+    const std::string synopsis = "Usage: wex-q40 " + names + " [OPTIONS]\n";
+    return synopsis +
+           "       wex-q40 help [COMMAND]\n"
            "Takes one WEX-Q40 reading with wex_q40_test and renders it for a monitoring system.\n"
-           "wex-q40 COMMAND -h describes the options of each.\n";
+           "wex-q40 help COMMAND, like wex-q40 COMMAND -h, describes the options of each.\n";
 }
 
 int report_usage_error(const Subcommand &s, const std::string &error, const std::string &invoked)

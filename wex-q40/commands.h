@@ -19,6 +19,11 @@ constexpr int unwritten = 2;       // textfile: the file could not be written
 constexpr int bad_usage = 2;       // bad options or arguments, of every subcommand but the plugin
 }  // namespace exit_status
 
+// What wex-q40 takes before a subcommand: "help [COMMAND]" and these options.
+constexpr std::string_view help_command = "help";
+constexpr std::array<std::string_view, 2> help_options{"-h", "--help"};
+constexpr std::array<std::string_view, 2> version_options{"-V", "--version"};
+
 // Where a subcommand's consumer looks for a usage error.
 enum class UsageErrors { plugin_output, json_and_standard_error, standard_error };
 

@@ -233,8 +233,9 @@ TEST(Options, HelpOrVersionThatCannotBeWrittenFails)
         std::vector<std::string> args;
         int status;
     };
-    const Case cases[] = {{{"-h"}, 2},          {{"--version"}, 2},          {{"json", "-h"}, 1},
-                          {{"check", "-V"}, 3}, {{"textfile", "--help"}, 2}, {{"diagnose", "-h"}, 1}};
+    const Case cases[] = {{{"-h"}, 2},          {{"--version"}, 2},         {{"json", "-h"}, 1},
+                          {{"check", "-V"}, 3}, {{"textfile", "--help"}, 2}, {{"help"}, 2},
+                          {{"help", "json"}, 1}, {{"help", "check"}, 3},     {{"diagnose", "-h"}, 1}};
     for (const auto &c : cases) {
         std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" >/dev/full", "sh", WEX_Q40};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
@@ -252,6 +253,33 @@ TEST(Options, ABadOptionOrArgumentEndsEverySubcommandButThePluginWith2)
             const Outcome run = run_program(WEX_Q40, {s.name, bad}, {}, WEX_VMODULE_DIR, 20);
             EXPECT_EQ(run.status, s.command == Command::check ? 3 : 2) << s.name << " " << bad;
         }
+}
+
+// wex-q40 help [COMMAND] is -h by another name, status included.
+TEST(Options, HelpCommandPrintsWhatHelpOptionPrints)
+{
+    std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> pairs = {
+        {{"help"}, {"-h"}}, {{"help", "help"}, {"--help"}}};
+    for (const Subcommand &s : subcommands())
+        pairs.push_back({{"help", s.name}, {s.name, "-h"}});
+    for (const auto &[help, dash_h] : pairs) {
+        const Outcome asked = run_program(WEX_Q40, help, {}, WEX_VMODULE_DIR, 20);
+        const Outcome option = run_program(WEX_Q40, dash_h, {}, WEX_VMODULE_DIR, 20);
+        EXPECT_EQ(asked.status, option.status) << help.back();
+        EXPECT_EQ(asked.out, option.out);
+        EXPECT_NE(asked.out.find("Usage: "), std::string::npos) << help.back();
+        EXPECT_EQ(asked.err, "");
+    }
+    const std::string usage = run_program(WEX_Q40, {"-h"}, {}, WEX_VMODULE_DIR, 20).out;
+    EXPECT_NE(usage.find("\n       wex-q40 help [COMMAND]\n"), std::string::npos) << usage;
+    for (const auto &[args, says] : {std::pair<std::vector<std::string>, std::string>{{"help", "nosuch"},
+                                                                                      "wex-q40: unknown command: nosuch\n"},
+                                     {{"help", "json", "extra"}, "wex-q40 help: unexpected argument: extra\n"}}) {
+        const Outcome run = run_program(WEX_Q40, args, {}, WEX_VMODULE_DIR, 20);
+        EXPECT_EQ(run.status, 2) << args.back();
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, says + usage);
+    }
 }
 
 }  // namespace
