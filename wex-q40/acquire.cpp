@@ -92,7 +92,7 @@ Reading judge(const ChildRun &run, const Options &options)
     // most, and the status or the form only when it said nothing.
     const bool exited_failing = run.end == ChildRun::End::exited && run.code != 0;
     const auto own = std::find_if(r.lines.begin(), r.lines.end(), [](const std::string &l) { return !is_report_line(l); });
-    const auto known = exited_failing ? diagnose_failure(r.lines) : std::nullopt;
+    const auto known = exited_failing ? diagnose_failure(r.lines, options.command) : std::nullopt;
     if (known) {
         r.problem = known->summary;
         r.advice = known->advice;

@@ -11,7 +11,7 @@ namespace {
 
 constexpr int unknown_status = 3;
 
-constexpr std::array<Subcommand, 7> subcommands{{
+constexpr std::array<Subcommand, command_count> table{{
     {Command::check, "check", run_check,
      "Usage: check_wex_q40 [-w RANGE] [-c RANGE] [--humidity-warning RANGE] [--humidity-critical RANGE]\n"
      "         [--dewpoint-warning RANGE] [--dewpoint-critical RANGE] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
@@ -24,33 +24,33 @@ constexpr std::array<Subcommand, 7> subcommands{{
      "  --dewpoint-warning, --dewpoint-critical RANGE  dew point thresholds in degrees Celsius\n"
      "  -v, --verbose  more in the long output: the reading's duration; twice, the program's lines\n",
      "10", "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (failed reading, time-out, bad arguments).\n",
-     unknown_status, unknown_status, "w:c:v", UsageErrors::plugin_output},
+     unknown_status, unknown_status, unknown_status, "w:c:v", UsageErrors::plugin_output},
     {Command::json, "json", run_json,
      "Usage: wex-q40 json [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
      "Prints one reading as a JSON object on one line.\n",
-     "", "10", "Exit status: 0 for a reading, 1 for a failed reading or bad arguments.\n",
-     exit_status::failed_reading, exit_status::good, "", UsageErrors::json_and_standard_error},
+     "", "10", "Exit status: 0 for a reading, 1 for a failed reading, 2 for bad arguments.\n",
+     exit_status::bad_usage, exit_status::failed_reading, exit_status::good, "", UsageErrors::json_and_standard_error},
     {Command::influx, "influx", run_influx,
      "Usage: wex-q40 influx [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
      "Prints one reading in InfluxDB line protocol.\n",
-     "", "10", "Exit status: 0 for a reading, 1 for a failed reading or bad arguments.\n",
-     exit_status::failed_reading, exit_status::good, "", UsageErrors::standard_error},
+     "", "10", "Exit status: 0 for a reading, 1 for a failed reading, 2 for bad arguments.\n",
+     exit_status::bad_usage, exit_status::failed_reading, exit_status::good, "", UsageErrors::standard_error},
     {Command::textfile, "textfile", run_textfile,
      "Usage: wex-q40 textfile [-d FOLDER] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
      "Writes FOLDER/wex_q40.prom for the node exporter's textfile collector, atomically.\n",
-     "  -d FOLDER    the collector's folder (default: /var/lib/prometheus/node-exporter;\n"
+     "  -d, --directory FOLDER  the collector's folder (default: /var/lib/prometheus/node-exporter;\n"
      "               variable WEX_Q40_TEXTFILE_DIR)\n",
      "30; variable WEX_Q40_TIMEOUT",
      "Exit status: 0 for a good reading, 1 for a failed reading (the file is still\n"
-     "written, with wex_q40_read_success 0), 2 when the file cannot be written.\n",
-     exit_status::unwritten, exit_status::good, "d:", UsageErrors::standard_error},
+     "written, with wex_q40_read_success 0), 2 when the file cannot be written or for bad arguments.\n",
+     exit_status::bad_usage, exit_status::unwritten, exit_status::good, "d:", UsageErrors::standard_error},
     {Command::snmp, "snmp", run_snmp,
      "Usage: wex-q40 snmp [--base-oid OID] [--cache SECONDS] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
      "Serves readings to snmpd through its pass_persist protocol on standard input and output.\n",
      "  --base-oid OID  the subtree (default: .1.3.6.1.4.1.8072.9999.9999.1)\n"
      "  --cache SECONDS  how long one reading answers requests (default: 5)\n",
      "5; for each reading", "Exit status: 0 at the end of input, 2 for bad arguments or an unwritable output.\n",
-     exit_status::bad_usage, exit_status::good, "", UsageErrors::standard_error},
+     exit_status::bad_usage, exit_status::unwritten, exit_status::good, "", UsageErrors::standard_error},
     {Command::mqtt, "mqtt", run_mqtt,
      "Usage: wex-q40 mqtt [--host HOST] [--port PORT] [--cafile FILE] [--credentials FILE] [--prefix TOPIC]\n"
      "         [--discovery-prefix TOPIC] [--expire-after SECONDS] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
@@ -63,19 +63,20 @@ constexpr std::array<Subcommand, 7> subcommands{{
      "  --expire-after SECONDS  the entities become unavailable without a newer reading (default: 300)\n",
      "10", "Exit status: 0 for a reading published, 1 for a failed reading (its error published),\n"
      "2 when nothing could be published or for bad arguments.\n",
-     exit_status::unwritten, exit_status::good, "", UsageErrors::standard_error},
+     exit_status::bad_usage, exit_status::unwritten, exit_status::good, "", UsageErrors::standard_error},
     {Command::diagnose, "diagnose", run_diagnose,
      "Usage: wex-q40 diagnose [-d FOLDER] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
      "Checks what a reading needs, one line each with what fixes a problem, then takes one reading.\n",
-     "  -d FOLDER    the textfile collector's folder to check (default: /var/lib/prometheus/node-exporter)\n",
-     "10", "Exit status: 0 when every check passes, 1 otherwise.\n", exit_status::failed_reading,
-     exit_status::good, "d:", UsageErrors::standard_error},
+     "  -d, --directory FOLDER  the textfile collector's folder to check\n"
+     "               (default: /var/lib/prometheus/node-exporter)\n",
+     "10", "Exit status: 0 when every check passes, 1 otherwise, 2 for bad arguments.\n", exit_status::bad_usage,
+     exit_status::failed_reading, exit_status::good, "d:", UsageErrors::standard_error},
 }};
 
 constexpr bool in_command_order()
 {
-    for (std::size_t i = 0; i < subcommands.size(); ++i)
-        if (subcommands[i].command != static_cast<Command>(i))
+    for (std::size_t i = 0; i < table.size(); ++i)
+        if (table[i].command != static_cast<Command>(i))
             return false;
     return true;
 }
@@ -93,12 +94,17 @@ constexpr const char *common_options =
 
 const Subcommand &subcommand(Command command)
 {
-    return subcommands[static_cast<std::size_t>(command)];
+    return table[static_cast<std::size_t>(command)];
+}
+
+const std::array<Subcommand, command_count> &subcommands()
+{
+    return table;
 }
 
 const Subcommand *subcommand_named(std::string_view name)
 {
-    for (const Subcommand &s : subcommands)
+    for (const Subcommand &s : table)
         if (name == s.name)
             return &s;
     return nullptr;
@@ -113,9 +119,14 @@ std::string usage(const Subcommand &s)
 
 std::string general_usage()
 {
-    return "Usage: wex-q40 check|json|influx|textfile|snmp|mqtt|diagnose [OPTIONS]\n"
+    std::string names;
+    for (const Subcommand &s : table)
+        names += (names.empty() ? "" : "|") + std::string(s.name);
+    const std::string synopsis = "Usage: wex-q40 " + names + " [OPTIONS]\n";
+    return synopsis +
+           "       wex-q40 help [COMMAND]\n"
            "Takes one WEX-Q40 reading with wex_q40_test and renders it for a monitoring system.\n"
-           "wex-q40 COMMAND -h describes the options of each.\n";
+           "wex-q40 help COMMAND, like wex-q40 COMMAND -h, describes the options of each.\n";
 }
 
 int report_usage_error(const Subcommand &s, const std::string &error, const std::string &invoked)
@@ -133,7 +144,7 @@ int report_usage_error(const Subcommand &s, const std::string &error, const std:
         std::fprintf(stderr, "wex-q40 %s: %s\n%s", s.name, error.c_str(), usage(s).c_str());
         break;
     }
-    return s.failure_status;
+    return s.usage_status;
 }
 
 }  // namespace wex_q40

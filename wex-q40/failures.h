@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "options.h"
+
 namespace wex_q40 {
 
 struct Diagnosis {
@@ -15,8 +17,8 @@ struct Diagnosis {
     bool permanent;       // taking the reading again cannot help
 };
 
-// The first known failure the lines show, or nothing.
-std::optional<Diagnosis> diagnose_failure(const std::vector<std::string> &lines);
+// The first known failure the lines show, or nothing; its advice never sends the asking command to itself.
+std::optional<Diagnosis> diagnose_failure(const std::vector<std::string> &lines, Command asking);
 
 }  // namespace wex_q40
 

@@ -1,4 +1,5 @@
 // wex-q40: takes one reading with wex_q40_test and renders it for a monitoring system.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -48,7 +49,41 @@ int run_subcommand(const Subcommand &s, const std::string &invoked, int argc, ch
 
 int run(const Subcommand &s, const std::string &invoked, int argc, char **argv)
 {
-    return written(run_subcommand(s, invoked, argc, argv), s.failure_status);
+    return written(run_subcommand(s, invoked, argc, argv), s.unwritten_status);
+}
+
+bool is_one_of(std::string_view word, const std::array<std::string_view, 2> &words)
+{
+    return std::find(words.begin(), words.end(), word) != words.end();
+}
+
+int general_help()
+{
+    std::printf("%s", general_usage().c_str());
+    return written(exit_status::good, exit_status::bad_usage);
+}
+
+int unknown_command(const char *name)
+{
+    std::fprintf(stderr, "wex-q40: unknown command: %s\n%s", name, general_usage().c_str());
+    return exit_status::bad_usage;
+}
+
+// wex-q40 help [COMMAND]: argv[0] is "help"; the subcommand's help is its own -h, status and all.
+int help(int argc, char **argv)
+{
+    if (argc > 2) {
+        std::fprintf(stderr, "wex-q40 help: unexpected argument: %s\n%s", argv[2], general_usage().c_str());
+        return exit_status::bad_usage;
+    }
+    if (argc < 2 || argv[1] == help_command)
+        return general_help();
+    const Subcommand *s = subcommand_named(argv[1]);
+    if (s == nullptr)
+        return unknown_command(argv[1]);
+    char dash_h[] = "-h";
+    char *args[] = {argv[1], dash_h, nullptr};
+    return run(*s, std::string("wex-q40 ") + s->name, 2, args);
 }
 
 }  // namespace
@@ -62,19 +97,17 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "%s", general_usage().c_str());
         return exit_status::bad_usage;
     }
-    const std::string first = argv[1];
-    if (first == "-h" || first == "--help") {
-        std::printf("%s", general_usage().c_str());
-        return written(exit_status::good, exit_status::bad_usage);
-    }
-    if (first == "-V" || first == "--version") {
+    const std::string_view first = argv[1];
+    if (is_one_of(first, help_options))
+        return general_help();
+    if (is_one_of(first, version_options)) {
         std::printf("wex-q40 %s\n", WEX_VERSION);
         return written(exit_status::good, exit_status::bad_usage);
     }
+    if (first == help_command)
+        return help(argc - 1, argv + 1);
     const Subcommand *s = subcommand_named(first);
-    if (s == nullptr) {
-        std::fprintf(stderr, "wex-q40: unknown command: %s\n%s", first.c_str(), general_usage().c_str());
-        return exit_status::bad_usage;
-    }
+    if (s == nullptr)
+        return unknown_command(argv[1]);
     return run(*s, std::string("wex-q40 ") + s->name, argc - 1, argv + 1);
 }

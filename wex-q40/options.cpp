@@ -110,36 +110,6 @@ std::string set_path(std::string &slot, const char *option, const char *text)
     return {};
 }
 
-struct OptionTable {
-    std::string letters = "+:t:r:b:l:hV";
-    std::vector<option> longs = {
-        {"timeout", required_argument, nullptr, 't'}, {"retries", required_argument, nullptr, 'r'},
-        {"program", required_argument, nullptr, 'b'}, {"lock", required_argument, nullptr, 'l'},
-        {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
-    };
-};
-
-OptionTable option_table(const Subcommand &s)
-{
-    OptionTable table;
-    table.letters += s.letters;
-    if (std::strchr(s.letters, 'w') != nullptr)
-        for (std::size_t i = 0; i < std::size(threshold_options); ++i)
-            table.longs.push_back({threshold_options[i].name, required_argument, nullptr, threshold_id(i)});
-    if (std::strchr(s.letters, 'd') != nullptr)
-        table.longs.push_back({"directory", required_argument, nullptr, 'd'});
-    if (std::strchr(s.letters, 'v') != nullptr)
-        table.longs.push_back({"verbose", no_argument, nullptr, 'v'});
-    if (s.command == Command::snmp) {
-        table.longs.push_back({"base-oid", required_argument, nullptr, base_oid_option});
-        table.longs.push_back({"cache", required_argument, nullptr, cache_option});
-    }
-    if (s.command == Command::mqtt)
-        table.longs.insert(table.longs.end(), mqtt_options.begin(), mqtt_options.end());
-    table.longs.push_back({nullptr, 0, nullptr, 0});
-    return table;
-}
-
 // A wildcard would make the broker refuse the publication, an outer slash an empty level.
 std::string set_topic(std::string &slot, const char *option, const char *text)
 {
@@ -288,11 +258,39 @@ std::string program_next_to_self()
     return self.substr(0, self.rfind('/') + 1) + "wex_q40_test";
 }
 
+OptionTable option_table(Command command)
+{
+    const Subcommand &s = subcommand(command);
+    OptionTable table;
+    table.letters = "+:t:r:b:l:hV";
+    table.longs = {
+        {"timeout", required_argument, nullptr, 't'}, {"retries", required_argument, nullptr, 'r'},
+        {"program", required_argument, nullptr, 'b'}, {"lock", required_argument, nullptr, 'l'},
+        {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
+    };
+    table.letters += s.letters;
+    if (std::strchr(s.letters, 'w') != nullptr)
+        for (std::size_t i = 0; i < std::size(threshold_options); ++i)
+            table.longs.push_back({threshold_options[i].name, required_argument, nullptr, threshold_id(i)});
+    if (std::strchr(s.letters, 'd') != nullptr)
+        table.longs.push_back({"directory", required_argument, nullptr, 'd'});
+    if (std::strchr(s.letters, 'v') != nullptr)
+        table.longs.push_back({"verbose", no_argument, nullptr, 'v'});
+    if (s.command == Command::snmp) {
+        table.longs.push_back({"base-oid", required_argument, nullptr, base_oid_option});
+        table.longs.push_back({"cache", required_argument, nullptr, cache_option});
+    }
+    if (s.command == Command::mqtt)
+        table.longs.insert(table.longs.end(), mqtt_options.begin(), mqtt_options.end());
+    table.longs.push_back({nullptr, 0, nullptr, 0});
+    return table;
+}
+
 ParsedOptions parse_options(Command command, int argc, char **argv)
 {
     ParsedOptions parsed{defaults_from_environment(command), {}};
     Options &o = parsed.options;
-    const OptionTable table = option_table(subcommand(command));
+    const OptionTable table = option_table(command);
     bool timeout_given = false;
     opterr = 0;
     optind = 1;

@@ -2,15 +2,19 @@
 #ifndef WEX_Q40_OPTIONS_H
 #define WEX_Q40_OPTIONS_H
 
+#include <getopt.h>
+
 #include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "range.h"
 
 namespace wex_q40 {
 
 enum class Command { check, json, influx, textfile, snmp, mqtt, diagnose };
+constexpr std::size_t command_count = static_cast<std::size_t>(Command::diagnose) + 1;
 
 enum Quantity : std::size_t { temperature, humidity, dewpoint, quantities };
 
@@ -48,6 +52,14 @@ struct ParsedOptions {
     Options options;
     std::string error;  // not empty: a usage error
 };
+
+// What getopt_long takes for one subcommand, its parser's and its completion's one list:
+// the letters, and the long options ending with a row of zeros.
+struct OptionTable {
+    std::string letters;
+    std::vector<option> longs;
+};
+OptionTable option_table(Command command);
 
 // argv[0] is the subcommand's name; the environment supplies the defaults.
 ParsedOptions parse_options(Command command, int argc, char **argv);

@@ -196,7 +196,7 @@ int run_snmp(const Options &options, Clock::time_point)
     std::string request;
     while (std::getline(std::cin, request))
         if (!serve(request, cache, options))
-            return subcommand(Command::snmp).failure_status;
+            return subcommand(Command::snmp).unwritten_status;
     return exit_status::good;
 }
 

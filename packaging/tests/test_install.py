@@ -19,6 +19,9 @@ sys.argv[1:] = rest
 BUILD, SOURCE = known.build_dir, known.source_dir
 PACKAGING = SOURCE / "packaging"
 PLUGIN_LINK = "lib/nagios/plugins/check_wex_q40"
+COMPLETIONS = "share/bash-completion/completions"
+# The links installed, with their targets.
+LINKS = {PLUGIN_LINK: "../../../bin/wex-q40", f"{COMPLETIONS}/check_wex_q40": "wex-q40"}
 # systemd-analyze security rates 0 (safest) to 10; below 5.0 is "OK" or better.
 EXPOSURE_BOUND = 5.0
 LOCK_FOLDER = "run/wex-q40"
@@ -52,6 +55,8 @@ INSTALLED = {
     "lib/systemd/system/wex-q40-mqtt.timer": 0o644,
     "share/snmp/mibs/WEX-Q40-MIB.txt": 0o644,
     "share/metainfo/org.example.wex_q40.metainfo.xml": 0o644,
+    f"{COMPLETIONS}/wex-q40": 0o644,
+    f"{COMPLETIONS}/check_wex_q40": 0o644,
 }
 
 
@@ -108,6 +113,20 @@ class CmakeInstall(unittest.TestCase):
         self.assertTrue(link.is_symlink())
         self.assertEqual(os.readlink(link), "../../../bin/wex-q40")
         self.assertEqual(link.resolve(), (self.usr / "bin/wex-q40").resolve())
+
+    def test_bash_completion_loads_by_either_name(self):
+        for name in ("wex-q40", "check_wex_q40"):
+            with self.subTest(name), tempfile.TemporaryDirectory() as home:
+                script = (f". /usr/share/bash-completion/bash_completion && __load_completion {name} && "
+                          f"complete -p {name} && shopt -s extdebug && declare -F _wex_q40")
+                env = dict(os.environ, XDG_DATA_DIRS=str(self.usr / "share"), BASH_COMPLETION_USER_DIR=home)
+                done = subprocess.run([tool("bash", "bash"), "--norc", "--noprofile", "-c", script], env=env,
+                                      capture_output=True, text=True)
+                lines = done.stdout.splitlines()
+                self.assertEqual(len(lines), 2, done.stdout + done.stderr)
+                self.assertEqual(lines[0], f"complete -F _wex_q40 {name}")
+                # extdebug's declare -F: the function's name, its line and the file it came from.
+                self.assertEqual(lines[1].split()[::2], ["_wex_q40", str(self.usr / COMPLETIONS / name)])
 
     def test_compressed_pages_are_the_sources(self):
         for page, source in (("share/man/man1/wex_q40_test.1.gz", "wex_q40_test.1"),

@@ -47,6 +47,8 @@ status=$?
 has '^problem no module with USB ID 0403:fbf9 on the bus$'
 has '^ +fix: plug it in'
 has '^problem trial reading failed: no WEX-Q40 module found'
+has '^ +fix: plug the module in \(lsusb -d 0403:fbf9 lists it when attached\); once it is listed, the checks above'
+grep -q 'wex-q40 diagnose' "$work/out" && fail "diagnose sends the user to itself"
 [ "$(grep -c '^problem' "$work/out")" -eq 2 ] || fail "a problem besides the missing module"
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
     setpriv --reuid=65534 --regid=65534 --clear-groups "$usbemu" --node-closed -- "$work/usr/bin/wex-q40" \

@@ -6,9 +6,14 @@
 #include <ctime>
 #include <filesystem>
 
+#include "commands.h"
 #include "companion_support.h"
 
 namespace {
+
+using wex_q40::Command;
+using wex_q40::Subcommand;
+using wex_q40::subcommands;
 
 const std::vector<std::string> room = {"VWEX_TEMP=22.4", "VWEX_HUM=41.5"};
 // Prints humidity -0.0 % and a dew point that is not a number.
@@ -40,7 +45,7 @@ TEST(Json, OneObjectPerReadingParsedByJq)
         {{"VWEX_RAW_TEMP=65535", "VWEX_RAW_HUM=65535"}, {"-r", "0"}, 1,
          ".error == \"implausible reading: temperature 615.4 C\" and (.details | length) == 4 and "
          "(has(\"temperature\") | not)"},
-        {{}, {"-t", "soon"}, 1, ".error | contains(\"-t\")"},
+        {{}, {"-t", "soon"}, 2, ".error | contains(\"-t\")"},
     };
     for (const auto &c : cases) {
         const Outcome run = run_companion(dir, "json", c.args, c.env);
@@ -207,8 +212,8 @@ TEST(Options, EmptyValuesAreErrorsAndAnUnusedTimeoutVariableIsIgnored)
     };
     const Case cases[] = {
         {"textfile", {"-d", ""}, {}, 2, "-d needs a value that is not empty"},
-        {"json", {"-b", ""}, {}, 1, "-b needs a value that is not empty"},
-        {"influx", {"-l", ""}, {}, 1, "-l needs a value that is not empty"},
+        {"json", {"-b", ""}, {}, 2, "-b needs a value that is not empty"},
+        {"influx", {"-l", ""}, {}, 2, "-l needs a value that is not empty"},
         {"textfile", {"-d", t.dir / "out", "-t", "5"}, {"WEX_Q40_TIMEOUT=soon"}, 0, ""},
         {"textfile", {"-h"}, {"WEX_Q40_TIMEOUT=soon"}, 0, ""},
         {"textfile", {"-d", t.dir / "out"}, {"WEX_Q40_TIMEOUT=soon"}, 2, "WEX_Q40_TIMEOUT needs"},
@@ -228,14 +233,52 @@ TEST(Options, HelpOrVersionThatCannotBeWrittenFails)
         std::vector<std::string> args;
         int status;
     };
-    const Case cases[] = {{{"-h"}, 2}, {{"--version"}, 2}, {{"json", "-h"}, 1}, {{"check", "-V"}, 3},
-                          {{"textfile", "--help"}, 2}};
+    const Case cases[] = {{{"-h"}, 2},          {{"--version"}, 2},         {{"json", "-h"}, 1},
+                          {{"check", "-V"}, 3}, {{"textfile", "--help"}, 2}, {{"help"}, 2},
+                          {{"help", "json"}, 1}, {{"help", "check"}, 3},     {{"diagnose", "-h"}, 1}};
     for (const auto &c : cases) {
         std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" >/dev/full", "sh", WEX_Q40};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         const wex_test::ChildRun run = wex_test::run_child(argv, wex_test::environment_with({}, {}), 10.0);
         EXPECT_EQ(run.status, c.status) << c.args.back();
         EXPECT_NE(run.err.find("cannot write to standard output"), std::string::npos) << run.err;
+    }
+}
+
+// The plugin's UNKNOWN is its consumers' usage error; every other subcommand's is 2.
+TEST(Options, ABadOptionOrArgumentEndsEverySubcommandButThePluginWith2)
+{
+    for (const Subcommand &s : subcommands())
+        for (const char *bad : {"--bogus", "extra", "-t"}) {
+            const Outcome run = run_program(WEX_Q40, {s.name, bad}, {}, WEX_VMODULE_DIR, 20);
+            EXPECT_EQ(run.status, s.command == Command::check ? 3 : 2) << s.name << " " << bad;
+        }
+}
+
+// wex-q40 help [COMMAND] is -h by another name, status included.
+TEST(Options, HelpCommandPrintsWhatHelpOptionPrints)
+{
+    std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> pairs = {
+        {{"help"}, {"-h"}}, {{"help", "help"}, {"--help"}}};
+    for (const Subcommand &s : subcommands())
+        pairs.push_back({{"help", s.name}, {s.name, "-h"}});
+    for (const auto &[help, dash_h] : pairs) {
+        const Outcome asked = run_program(WEX_Q40, help, {}, WEX_VMODULE_DIR, 20);
+        const Outcome option = run_program(WEX_Q40, dash_h, {}, WEX_VMODULE_DIR, 20);
+        EXPECT_EQ(asked.status, option.status) << help.back();
+        EXPECT_EQ(asked.out, option.out);
+        EXPECT_NE(asked.out.find("Usage: "), std::string::npos) << help.back();
+        EXPECT_EQ(asked.err, "");
+    }
+    const std::string usage = run_program(WEX_Q40, {"-h"}, {}, WEX_VMODULE_DIR, 20).out;
+    EXPECT_NE(usage.find("\n       wex-q40 help [COMMAND]\n"), std::string::npos) << usage;
+    for (const auto &[args, says] : {std::pair<std::vector<std::string>, std::string>{{"help", "nosuch"},
+                                                                                      "wex-q40: unknown command: nosuch\n"},
+                                     {{"help", "json", "extra"}, "wex-q40 help: unexpected argument: extra\n"}}) {
+        const Outcome run = run_program(WEX_Q40, args, {}, WEX_VMODULE_DIR, 20);
+        EXPECT_EQ(run.status, 2) << args.back();
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, says + usage);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "commands.h"
 #include "failures.h"
 #include "range.h"
 #include "reading.h"
@@ -217,14 +218,38 @@ TEST(Failures, TheProgramsLinesNameWhatHappenedAndWhetherToTryAgain)
          false},
     };
     for (const auto &c : cases) {
-        const auto d = diagnose_failure(c.lines);
+        const auto d = diagnose_failure(c.lines, Command::check);
         ASSERT_TRUE(d) << c.lines.front();
         EXPECT_EQ(d->summary, c.summary);
         EXPECT_EQ(d->permanent, c.permanent) << c.summary;
         EXPECT_FALSE(d->advice.empty()) << c.summary;
         EXPECT_LE(d->summary.size() + std::string("WEX-Q40 UNKNOWN - ").size(), 80u) << d->summary;
     }
-    EXPECT_FALSE(diagnose_failure({"something else entirely"}));
+    EXPECT_FALSE(diagnose_failure({"something else entirely"}, Command::check));
+}
+
+// Advice that sends the user to diagnose is given as it is by every other command; diagnose says what to do instead.
+TEST(Failures, AdviceNeverSendsDiagnoseToItself)
+{
+    const std::vector<std::vector<std::string>> failures = {
+        {"wex_open: FT_Open failed to open WEX-Q40 device.", "wex_open failed!"},
+        {"FT_Open: permission denied on USB device /dev/bus/usb/001/004", "wex_open failed!"},
+        {"wex_read_hum failed!"},
+    };
+    std::size_t pointing = 0;
+    for (const auto &lines : failures) {
+        const std::string elsewhere = diagnose_failure(lines, Command::check)->advice;
+        const bool points = elsewhere.find("wex-q40 diagnose") != std::string::npos;
+        pointing += points ? 1 : 0;
+        for (const Subcommand &s : subcommands()) {
+            const std::string advice = diagnose_failure(lines, s.command)->advice;
+            if (s.command == Command::diagnose && points)
+                EXPECT_EQ(advice.find("diagnose"), std::string::npos) << advice;
+            else
+                EXPECT_EQ(advice, elsewhere) << s.name;
+        }
+    }
+    EXPECT_EQ(pointing, 1u);
 }
 
 TEST(Report, QuotedLinesAreBoundedPrintableText)
