@@ -103,25 +103,12 @@ class Broker {
             config += "cafile " + (dir / "ca.crt") + "\ncertfile " + (dir / "server.crt") + "\nkeyfile " +
                       (dir / "server.key") + "\n";
         write_file(dir / "broker.conf", config);
-        const std::string conf = dir / "broker.conf";
-        const std::string log = dir / "broker.log";
-        std::vector<const char *> argv = {"mosquitto", "-c", conf.c_str(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        const int error = posix_spawnp(&pid, "mosquitto", &actions, nullptr, const_cast<char **>(argv.data()), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (error != 0)
-            throw std::runtime_error("cannot start mosquitto (Debian package mosquitto)");
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!accepts(port)) {
-            if (waitpid(pid, nullptr, WNOHANG) == pid || std::chrono::steady_clock::now() > until) {
-                pid = 0;
-                throw std::runtime_error("mosquitto did not start listening: " + read_file(log));
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        start({"mosquitto", "-c", dir / "broker.conf"}, dir / "broker.log");
+    }
+    // A broker of MQTT 3.1.1 in front of the one on that port.
+    Broker(const TempDir &dir, unsigned short relayed) : port(free_port())
+    {
+        start({"python3", WEX_MQTT_311_BROKER, std::to_string(port), std::to_string(relayed)}, dir / "relay.log");
     }
     Broker(const Broker &) = delete;
     Broker &operator=(const Broker &) = delete;
@@ -135,6 +122,29 @@ class Broker {
     const unsigned short port;
 
   private:
+    void start(const std::vector<std::string> &command, const std::string &log)
+    {
+        std::vector<const char *> argv;
+        for (const std::string &word : command)
+            argv.push_back(word.c_str());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char **>(argv.data()), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (error != 0)
+            throw std::runtime_error("cannot start " + command[0]);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!accepts(port)) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid || std::chrono::steady_clock::now() > until) {
+                pid = 0;
+                throw std::runtime_error(command[0] + " did not start listening: " + read_file(log));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
     pid_t pid = 0;
 };
 
@@ -421,6 +431,29 @@ TEST(Mqtt, ABadTopicPublishesNothingAndNoTwoPrefixesShareANode)
     for (const char *node_topic : {"homeassistant/sensor/site_room__2e1/temperature/config", "homeassistant/sensor/site_room__5f1/temperature/config",
                                    "homeassistant/sensor/site___2froom/temperature/config", "homeassistant/sensor/wex-q40_host__2eexample/temperature/config"})
         EXPECT_TRUE(jq_holds("map(select(.topic == $t)) | length == 1", messages, {"--arg", "t", node_topic})) << node_topic;
+}
+
+TEST(Mqtt, ABrokerOfMqtt311IsSpokenToInItAndCannotSayItDiscardedAMessage)
+{
+    const TempDir ca;
+    make_certificates(ca);
+    const TempDir dir;
+    const Broker real(ca, Security::password);
+    const Broker old(dir, real.port);
+    const std::vector<std::string> args = {"--host", "127.0.0.1", "--port", std::to_string(old.port), "--prefix", prefix,
+                                           "--credentials"};
+    std::vector<std::string> good = args, limited = args;
+    good.push_back(ca / "credentials");
+    limited.push_back(ca / "limited-credentials");
+    EXPECT_EQ(run_companion(dir, "mqtt", good, room).status, 0);
+    const std::string reader_access[] = {"-u", "reader", "-P", "reading"};
+    const std::vector<std::string> access(std::begin(reader_access), std::end(reader_access));
+    EXPECT_TRUE(jq_holds("map(select(.topic == \"wex-q40/test-room/state\")) | length == 1", retained(real.port, access)));
+    // The limited user may not write the state: acknowledged and dropped, so status 0 and the old state stays.
+    const Outcome dropped = run_companion(dir, "mqtt", limited, {"VWEX_TEMP=30.5", "VWEX_HUM=41.5"});
+    EXPECT_EQ(dropped.status, 0) << dropped.err;
+    EXPECT_TRUE(jq_holds("map(select(.topic == \"wex-q40/test-room/state\"))[0].payload.temperature == 22.4",
+                         retained(real.port, access)));
 }
 
 }  // namespace
