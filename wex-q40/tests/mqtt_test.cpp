@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,10 +32,13 @@ printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\n' >san
 openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 1 -extfile san -out server.crt 2>/dev/null
 mosquitto_passwd -b -c passwords wex-q40 'pass word' >/dev/null
 mosquitto_passwd -b passwords reader reading >/dev/null
+mosquitto_passwd -b passwords limited limited >/dev/null
 printf 'wex-q40\npass word\n' >credentials
 printf 'wex-q40\nwrong\n' >wrong-credentials
 printf 'wex-q40\r\npass word\r\n' >crlf-credentials
-{ cat "$2"; printf 'user reader\ntopic read #\n'; } >acl
+printf 'limited\nlimited\n' >limited-credentials
+chmod 600 credentials wrong-credentials crlf-credentials limited-credentials
+{ cat "$2"; printf 'user reader\ntopic read #\nuser limited\ntopic write homeassistant/#\n'; } >acl
 )";
 
 sockaddr_in loopback(unsigned short port)
@@ -99,25 +103,12 @@ class Broker {
             config += "cafile " + (dir / "ca.crt") + "\ncertfile " + (dir / "server.crt") + "\nkeyfile " +
                       (dir / "server.key") + "\n";
         write_file(dir / "broker.conf", config);
-        const std::string conf = dir / "broker.conf";
-        const std::string log = dir / "broker.log";
-        std::vector<const char *> argv = {"mosquitto", "-c", conf.c_str(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        const int error = posix_spawnp(&pid, "mosquitto", &actions, nullptr, const_cast<char **>(argv.data()), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (error != 0)
-            throw std::runtime_error("cannot start mosquitto (Debian package mosquitto)");
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!accepts(port)) {
-            if (waitpid(pid, nullptr, WNOHANG) == pid || std::chrono::steady_clock::now() > until) {
-                pid = 0;
-                throw std::runtime_error("mosquitto did not start listening: " + read_file(log));
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        start({"mosquitto", "-c", dir / "broker.conf"}, dir / "broker.log");
+    }
+    // A broker of MQTT 3.1.1 in front of the one on that port.
+    Broker(const TempDir &dir, unsigned short relayed) : port(free_port())
+    {
+        start({"python3", WEX_MQTT_311_BROKER, std::to_string(port), std::to_string(relayed)}, dir / "relay.log");
     }
     Broker(const Broker &) = delete;
     Broker &operator=(const Broker &) = delete;
@@ -131,6 +122,29 @@ class Broker {
     const unsigned short port;
 
   private:
+    void start(const std::vector<std::string> &command, const std::string &log)
+    {
+        std::vector<const char *> argv;
+        for (const std::string &word : command)
+            argv.push_back(word.c_str());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char **>(argv.data()), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (error != 0)
+            throw std::runtime_error("cannot start " + command[0]);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!accepts(port)) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid || std::chrono::steady_clock::now() > until) {
+                pid = 0;
+                throw std::runtime_error(command[0] + " did not start listening: " + read_file(log));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
     pid_t pid = 0;
 };
 
@@ -213,6 +227,10 @@ TEST(Mqtt, PublishesDiscoveryAndOneStateRetainedReadBackByMosquittoSub)
         {"TLS and a password", room, tls,
          "map(select(.topic == \"wex-q40/test-room/state\"))[0].payload.temperature == 22.4",
          Security::tls_and_password, 0},
+        {"TLS to the broker's name, checked against its certificate", room,
+         {"--cafile", ca / "ca.crt", "--credentials", ca / "credentials", "--host", "localhost"},
+         "map(select(.topic == \"wex-q40/test-room/state\"))[0].payload.temperature == 22.4",
+         Security::tls_and_password, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -281,13 +299,15 @@ TEST(Mqtt, ABrokerItCannotUseGivesOneLineAndStatus2WithinTheTimeLimit)
         {down, {}, "cannot connect to the broker 127.0.0.1:" + down + ": Connection refused"},
         {std::to_string(password.port), {"--credentials", ca / "wrong-credentials"},
          "the broker 127.0.0.1:" + std::to_string(password.port) +
-             " refused the connection: Connection Refused: not authorised."},
+             " refused the connection: Not authorized"},
         {std::to_string(password.port), {}, "the broker 127.0.0.1:" + std::to_string(password.port) +
-                                                " refused the connection: Connection Refused: not authorised."},
+                                                " refused the connection: Not authorized"},
+        {std::to_string(password.port), {"--credentials", ca / "limited-credentials", "--prefix", prefix},
+         "the broker 127.0.0.1:" + std::to_string(password.port) + " refused wex-q40/test-room/state and 1 more: Not authorized"},
         {std::to_string(tls.port), {"--cafile", ca / "other.crt", "--credentials", ca / "credentials"},
          "TLS with the broker 127.0.0.1:" + std::to_string(tls.port) + " failed: error:0A000086:SSL routines::certificate verify failed"},
         {std::to_string(port_of(silent)), {"-t", "2"},
-         "no answer from the broker 127.0.0.1:" + std::to_string(port_of(silent)) + " within the time limit"},
+         "no answer from the broker 127.0.0.1:" + std::to_string(port_of(silent)) + " within 1."},
         {std::to_string(anonymous.port), {"--credentials", dir / "missing"},
          "cannot read the credentials file " + (dir / "missing") + ": No such file or directory"},
         {std::to_string(anonymous.port), {"--prefix", "a/+/b"},
@@ -309,6 +329,131 @@ TEST(Mqtt, ABrokerItCannotUseGivesOneLineAndStatus2WithinTheTimeLimit)
     }
     close(silent);
     EXPECT_TRUE(jq_holds("length == 0", retained(anonymous.port)));
+}
+
+TEST(Mqtt, TheOperatorsFilesMustBeSmallRegularFilesAndTheCredentialsTheOwnersOnly)
+{
+    const TempDir ca;
+    make_certificates(ca);
+    const TempDir dir;
+    const Broker broker(ca, Security::password);
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((ca / "credentials").c_str(), (dir / "link").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "fifo").c_str(), (dir / "fifo-link").c_str()), 0);
+    write_file(dir / "large", "wex-q40\n" + std::string(5000, 'x') + "\n");
+    write_file(dir / "loose", "wex-q40\npass word\n");
+    chmod((dir / "large").c_str(), 0600);
+    chmod((dir / "loose").c_str(), 0640);
+    write_file(dir / "huge.crt", std::string(1024 * 1024 + 1, 'x'));
+    struct Case {
+        std::vector<std::string> args;
+        std::string line;  // empty: published
+    };
+    const Case cases[] = {
+        {{"--credentials", dir / "fifo"}, "the credentials file " + (dir / "fifo") + " is not a regular file but a FIFO"},
+        {{"--credentials", "/dev/zero"}, "the credentials file /dev/zero is not a regular file but a device"},
+        {{"--credentials", dir.path}, "the credentials file " + dir.path + " is not a regular file but a folder"},
+        {{"--credentials", dir / "link"}, ""},
+        {{"--credentials", dir / "fifo-link"},
+         "the credentials file " + (dir / "fifo-link") + " is not a regular file but a FIFO"},
+        {{"--credentials", dir / "large"}, "the credentials file " + (dir / "large") + " is larger than 4096 bytes"},
+        {{"--credentials", dir / "loose"},
+         "the credentials file " + (dir / "loose") + " is open to others (mode 0640): chmod 600 " + (dir / "loose")},
+        {{"--credentials", ca / "credentials", "--cafile", dir / "fifo"},
+         "the CA file " + (dir / "fifo") + " is not a regular file but a FIFO"},
+        {{"--credentials", ca / "credentials", "--cafile", dir / "huge.crt"},
+         "the CA file " + (dir / "huge.crt") + " is larger than 1048576 bytes"},
+        {{"--credentials", ca / "credentials", "--cafile", ca / "credentials"},
+         "cannot use the CA file " + (ca / "credentials") + ": it holds no PEM certificate"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args.back());
+        std::vector<std::string> args = {"--host", "127.0.0.1", "--port", std::to_string(broker.port), "-t", "2"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome run = run_companion(dir, "mqtt", args, room);
+        EXPECT_EQ(run.status, c.line.empty() ? 0 : 2) << run.err;
+        EXPECT_EQ(run.err, c.line.empty() ? "" : "wex-q40 mqtt: " + c.line + "\n");
+        EXPECT_LT(run.seconds, 2.5);
+    }
+}
+
+// wex-q40 mqtt under another host name, in a UTS namespace of its own.
+Consumed run_as_host(const std::string &host, const std::vector<std::string> &args)
+{
+    std::vector<std::string> command = {"unshare", "-u", "python3", "-c",
+                                        "import os, socket, sys; socket.sethostname(os.fsencode(sys.argv[1])); "
+                                        "os.execv(sys.argv[2], sys.argv[2:])",
+                                        host, "/usr/bin/env", std::string("LD_LIBRARY_PATH=") + WEX_VMODULE_DIR};
+    command.insert(command.end(), room.begin(), room.end());
+    command.insert(command.end(), {WEX_Q40, "mqtt", "-b", WEX_PROGRAM});
+    command.insert(command.end(), args.begin(), args.end());
+    return consume(command, "");
+}
+
+TEST(Mqtt, ABadTopicPublishesNothingAndNoTwoPrefixesShareANode)
+{
+    const TempDir dir;
+    const Broker broker(dir, Security::anonymous);
+    const std::vector<std::string> to = {"--host", "127.0.0.1", "--port", std::to_string(broker.port), "-l", dir / "lock"};
+    struct Case {
+        std::string host;
+        std::vector<std::string> args;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"vm", {"--prefix", "site/\xff"}, "the prefix (--prefix) is not valid in an MQTT topic (not UTF-8): site/\\xff"},
+        {"vm", {"--prefix", "site/a\nb"}, "the prefix (--prefix) is not valid in an MQTT topic (a control character): site/a\\x0ab"},
+        {"vm", {"--discovery-prefix", "ha\xc0\xaf"},
+         "the discovery prefix (--discovery-prefix) is not valid in an MQTT topic (not UTF-8): ha\\xc0\\xaf"},
+        {"vm", {"--prefix", std::string(65536, 'a')}, "the prefix (--prefix) is not valid in an MQTT topic (longer than 65535 bytes): "},
+        {"room#1", {}, "the host name is not valid in an MQTT topic (a wildcard, + or #): room#1"},
+        {"room+1", {}, "the host name is not valid in an MQTT topic (a wildcard, + or #): room+1"},
+        {"room\n1", {}, "the host name is not valid in an MQTT topic (a control character): room\\x0a1"},
+        {"room\xff", {}, "the host name is not valid in an MQTT topic (not UTF-8): room\\xff"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        std::vector<std::string> args = to;
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Consumed run = run_as_host(c.host, args);
+        if (run.output.find("unshare") != std::string::npos)
+            GTEST_SKIP() << "cannot make a UTS namespace: " << run.output;
+        EXPECT_EQ(run.status, 2) << run.output;
+        EXPECT_EQ(run.output.rfind("wex-q40 mqtt: " + c.line, 0), 0u) << run.output;
+    }
+    EXPECT_TRUE(jq_holds("length == 0", retained(broker.port)));
+
+    for (const char *room_prefix : {"site/room.1", "site/room_1", "site//room"})
+        EXPECT_EQ(run_companion(dir, "mqtt", {"--host", "127.0.0.1", "--port", std::to_string(broker.port), "--prefix", room_prefix}, room).status, 0);
+    EXPECT_EQ(run_as_host("host.example", to).status, 0);
+    const std::string messages = retained(broker.port);
+    EXPECT_TRUE(jq_holds("map(select(.topic | endswith(\"/config\"))) | length == 12 and (map(.payload.unique_id) | unique | length == 12)", messages)) << messages;
+    for (const char *node_topic : {"homeassistant/sensor/site_room__2e1/temperature/config", "homeassistant/sensor/site_room__5f1/temperature/config",
+                                   "homeassistant/sensor/site___2froom/temperature/config", "homeassistant/sensor/wex-q40_host__2eexample/temperature/config"})
+        EXPECT_TRUE(jq_holds("map(select(.topic == $t)) | length == 1", messages, {"--arg", "t", node_topic})) << node_topic;
+}
+
+TEST(Mqtt, ABrokerOfMqtt311IsSpokenToInItAndCannotSayItDiscardedAMessage)
+{
+    const TempDir ca;
+    make_certificates(ca);
+    const TempDir dir;
+    const Broker real(ca, Security::password);
+    const Broker old(dir, real.port);
+    const std::vector<std::string> args = {"--host", "127.0.0.1", "--port", std::to_string(old.port), "--prefix", prefix,
+                                           "--credentials"};
+    std::vector<std::string> good = args, limited = args;
+    good.push_back(ca / "credentials");
+    limited.push_back(ca / "limited-credentials");
+    EXPECT_EQ(run_companion(dir, "mqtt", good, room).status, 0);
+    const std::string reader_access[] = {"-u", "reader", "-P", "reading"};
+    const std::vector<std::string> access(std::begin(reader_access), std::end(reader_access));
+    EXPECT_TRUE(jq_holds("map(select(.topic == \"wex-q40/test-room/state\")) | length == 1", retained(real.port, access)));
+    // The limited user may not write the state: acknowledged and dropped, so status 0 and the old state stays.
+    const Outcome dropped = run_companion(dir, "mqtt", limited, {"VWEX_TEMP=30.5", "VWEX_HUM=41.5"});
+    EXPECT_EQ(dropped.status, 0) << dropped.err;
+    EXPECT_TRUE(jq_holds("map(select(.topic == \"wex-q40/test-room/state\"))[0].payload.temperature == 22.4",
+                         retained(real.port, access)));
 }
 
 }  // namespace

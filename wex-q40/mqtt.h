@@ -1,0 +1,80 @@
+// The parts of wex-q40 mqtt: the library loaded at run time, the operator's files, the topics, the broker's address.
+#ifndef WEX_Q40_MQTT_H
+#define WEX_Q40_MQTT_H
+
+#include <mosquitto.h>
+
+#include <string>
+#include <vector>
+
+#include "child.h"
+#include "options.h"
+
+namespace wex_q40 {
+
+// Loaded only by mqtt, so that the other subcommands never pay for the library and OpenSSL.
+struct MqttLibrary {
+    void *handle = nullptr;
+    void *ssl = nullptr;  // libssl, which the library itself links
+    decltype(&mosquitto_lib_init) lib_init = nullptr;
+    decltype(&mosquitto_lib_cleanup) lib_cleanup = nullptr;
+    decltype(&mosquitto_new) create = nullptr;
+    decltype(&mosquitto_destroy) destroy = nullptr;
+    decltype(&mosquitto_int_option) int_option = nullptr;
+    decltype(&mosquitto_void_option) void_option = nullptr;
+    decltype(&mosquitto_username_pw_set) username_pw_set = nullptr;
+    decltype(&mosquitto_connect_async) connect_async = nullptr;
+    decltype(&mosquitto_loop) loop = nullptr;
+    decltype(&mosquitto_publish_v5) publish = nullptr;
+    decltype(&mosquitto_disconnect) disconnect = nullptr;
+    decltype(&mosquitto_connect_callback_set) connect_callback_set = nullptr;
+    decltype(&mosquitto_publish_v5_callback_set) publish_callback_set = nullptr;
+    decltype(&mosquitto_disconnect_callback_set) disconnect_callback_set = nullptr;
+    decltype(&mosquitto_log_callback_set) log_callback_set = nullptr;
+    decltype(&mosquitto_strerror) strerror = nullptr;
+    decltype(&mosquitto_connack_string) connack_string = nullptr;
+    decltype(&mosquitto_reason_string) reason_string = nullptr;
+
+    MqttLibrary() = default;
+    MqttLibrary(const MqttLibrary &) = delete;
+    MqttLibrary &operator=(const MqttLibrary &) = delete;
+    ~MqttLibrary();
+};
+
+// Empty when every function was found.
+std::string load_mqtt_library(MqttLibrary &library);
+
+// An OpenSSL client context that trusts only the given PEM certificates and checks the broker's name or address.
+// Null, with the reason in error, when it cannot be made; freed with free_tls_context.
+void *make_tls_context(MqttLibrary &library, const std::string &pem, const std::string &host, std::string &error);
+void free_tls_context(const MqttLibrary &library, void *context);
+
+struct Credentials {
+    std::string user;
+    std::string password;
+    bool has_password = false;
+};
+
+// Empty when the file is a regular one, small enough, and (for credentials) the owner's only.
+std::string read_credentials(const std::string &path, Credentials &credentials);
+std::string read_cafile(const std::string &path, std::string &pem);
+
+struct Message {
+    std::string topic;
+    std::string payload;
+};
+
+// Every topic checked before any is made; empty when all are valid.
+std::string check_topics(const Options &options, const std::string &prefix, const std::string &host);
+std::string node_id(const std::string &prefix);
+std::vector<Message> discovery(const Options &options, const std::string &prefix, const std::string &host);
+
+// The broker's address as numbers, looked up by a child that is killed at the deadline; empty on failure.
+std::string resolve_broker(const std::string &host, Clock::time_point deadline, std::string &error);
+
+// "1.3 s": the time a step had, from its start to its deadline.
+std::string seconds_text(Clock::duration had);
+
+}  // namespace wex_q40
+
+#endif
