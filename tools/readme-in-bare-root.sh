@@ -44,7 +44,11 @@ echo "$lines" | while IFS= read -r line; do
     status=0
     chroot "$root" env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin TERM=dumb DEBIAN_FRONTEND=noninteractive \
         bash -c "cd /root/wex-q40 && $line" </dev/null >"$root/root/line-$number.log" 2>&1 || status=$?
-    tail -n 20 "$root/root/line-$number.log"
+    if [ "$status" = 0 ]; then
+        tail -n 20 "$root/root/line-$number.log"
+    else
+        tail -n 400 "$root/root/line-$number.log"
+    fi
     echo "== README line $number: status $status, $(( $(date +%s) - start )) s"
     [ "$status" = 0 ] || exit 1
     case $line in
