@@ -2,6 +2,7 @@
 #ifndef WEX_Q40_ACQUIRE_H
 #define WEX_Q40_ACQUIRE_H
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ struct Reading {
     std::vector<std::string> report;  // a good reading's lines as the program printed them
     unsigned attempts = 0;            // the program's runs, retries included
     double seconds = 0;               // the whole reading, waiting for the lock included
+    std::chrono::system_clock::time_point taken;  // when the module was read
+    bool shared = false;                          // another reader's reading, left beside the lock
+    double age_s = 0;                             // a shared reading's age when it was taken up
 };
 
 Reading take_reading(const Options &options, Clock::time_point deadline);

@@ -54,9 +54,15 @@ std::string verbose_lines(const Reading &r, unsigned verbosity)
 {
     std::string out;
     if (verbosity >= 1) {
-        char line[80];
-        std::snprintf(line, sizeof line, "reading took %.2f s in %u attempt%s\n", r.seconds, r.attempts,
-                      r.attempts == 1 ? "" : "s");
+        char line[100];
+        if (r.shared)
+            std::snprintf(line, sizeof line, "reading taken %.1f s before, by another reader (%.2f s to get it)\n",
+                          r.age_s, r.seconds);
+        else if (r.attempts == 0)
+            std::snprintf(line, sizeof line, "no reading started, after %.2f s\n", r.seconds);
+        else
+            std::snprintf(line, sizeof line, "reading took %.2f s in %u attempt%s\n", r.seconds, r.attempts,
+                          r.attempts == 1 ? "" : "s");
         out += line;
     }
     if (verbosity >= 2)

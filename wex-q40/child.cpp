@@ -270,6 +270,14 @@ void end_group(pid_t group, pid_t pid, int pidfd, const Pipe &out, const Pipe &e
 
 }  // namespace
 
+Clock::time_point termination_time(Clock::time_point start, Clock::time_point deadline)
+{
+    // The grace and the kill come out of the limit, not on top of it.
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - start);
+    const milliseconds grace = std::clamp(left / 10, shortest_grace, longest_grace);
+    return deadline - finish_reserve - kill_wait - grace;
+}
+
 ChildRun run_child(const std::string &program, Clock::time_point deadline)
 {
     ChildRun run;
@@ -293,13 +301,11 @@ ChildRun run_child(const std::string &program, Clock::time_point deadline)
     err.write.reset();
     const Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
 
-    // The grace and the kill come out of the limit, not on top of it.
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    const milliseconds grace = std::clamp(left / 10, shortest_grace, longest_grace);
     const Clock::time_point gone_by = deadline - finish_reserve;
     const Clock::time_point kill_at = gone_by - kill_wait;
 
-    const bool exited = collect_until(pid, pidfd.fd, out.read.fd, err.read.fd, kill_at - grace, run);
+    const bool exited =
+        collect_until(pid, pidfd.fd, out.read.fd, err.read.fd, termination_time(Clock::now(), deadline), run);
     if (!exited)
         end_group(group, pid, pidfd.fd, out, err, kill_at, gone_by, run);
     drain(out.read.fd, run.out);

@@ -24,6 +24,9 @@ constexpr std::size_t captured_bytes = 65536;
 // relative entries of LD_LIBRARY_PATH. The program runs in a process group of
 // its own that ends with the run or with wex-q40, however that ends. Before
 // the deadline the group gets SIGTERM, then SIGKILL, so the run ends within it.
+// When a program started at start is sent SIGTERM if it is still running.
+Clock::time_point termination_time(Clock::time_point start, Clock::time_point deadline);
+
 ChildRun run_child(const std::string &program, Clock::time_point deadline);
 
 }  // namespace wex_q40

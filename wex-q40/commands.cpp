@@ -14,8 +14,8 @@ constexpr int unknown_status = 3;
 constexpr std::array<Subcommand, command_count> table{{
     {Command::check, "check", run_check,
      "Usage: check_wex_q40 [-w RANGE] [-c RANGE] [--humidity-warning RANGE] [--humidity-critical RANGE]\n"
-     "         [--dewpoint-warning RANGE] [--dewpoint-critical RANGE] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
-     "         [-v]...\n"
+     "         [--dewpoint-warning RANGE] [--dewpoint-critical RANGE] [-t SECONDS] [-r N]\n"
+     "         [--max-age SECONDS] [-b PROGRAM] [-l FILE] [-v]...\n"
      "A monitoring plugin: one WEX-Q40 reading against thresholds.\n",
      "  -w, --warning RANGE, -c, --critical RANGE\n"
      "               temperature thresholds in degrees Celsius; RANGE is [@]start:end\n"
@@ -26,17 +26,17 @@ constexpr std::array<Subcommand, command_count> table{{
      "10", "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (failed reading, time-out, bad arguments).\n",
      unknown_status, unknown_status, unknown_status, "w:c:v", UsageErrors::plugin_output},
     {Command::json, "json", run_json,
-     "Usage: wex-q40 json [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
+     "Usage: wex-q40 json [-t SECONDS] [-r N] [--max-age SECONDS] [-b PROGRAM] [-l FILE]\n"
      "Prints one reading as a JSON object on one line.\n",
      "", "10", "Exit status: 0 for a reading, 1 for a failed reading, 2 for bad arguments.\n",
      exit_status::bad_usage, exit_status::failed_reading, exit_status::good, "", UsageErrors::json_and_standard_error},
     {Command::influx, "influx", run_influx,
-     "Usage: wex-q40 influx [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
+     "Usage: wex-q40 influx [-t SECONDS] [-r N] [--max-age SECONDS] [-b PROGRAM] [-l FILE]\n"
      "Prints one reading in InfluxDB line protocol.\n",
      "", "10", "Exit status: 0 for a reading, 1 for a failed reading, 2 for bad arguments.\n",
      exit_status::bad_usage, exit_status::failed_reading, exit_status::good, "", UsageErrors::standard_error},
     {Command::textfile, "textfile", run_textfile,
-     "Usage: wex-q40 textfile [-d FOLDER] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
+     "Usage: wex-q40 textfile [-d FOLDER] [-t SECONDS] [-r N] [--max-age SECONDS] [-b PROGRAM] [-l FILE]\n"
      "Writes FOLDER/wex_q40.prom for the node exporter's textfile collector, atomically.\n",
      "  -d, --directory FOLDER  the collector's folder (default: /var/lib/prometheus/node-exporter;\n"
      "               variable WEX_Q40_TEXTFILE_DIR)\n",
@@ -45,7 +45,8 @@ constexpr std::array<Subcommand, command_count> table{{
      "written, with wex_q40_read_success 0), 2 when the file cannot be written or for bad arguments.\n",
      exit_status::bad_usage, exit_status::unwritten, exit_status::good, "d:", UsageErrors::standard_error},
     {Command::snmp, "snmp", run_snmp,
-     "Usage: wex-q40 snmp [--base-oid OID] [--cache SECONDS] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
+     "Usage: wex-q40 snmp [--base-oid OID] [--cache SECONDS] [-t SECONDS] [-r N] [--max-age SECONDS]\n"
+     "         [-b PROGRAM] [-l FILE]\n"
      "Serves readings to snmpd through its pass_persist protocol on standard input and output.\n",
      "  --base-oid OID  the subtree (default: .1.3.6.1.4.1.8072.9999.9999.1)\n"
      "  --cache SECONDS  how long one reading answers requests (default: 5)\n",
@@ -53,7 +54,8 @@ constexpr std::array<Subcommand, command_count> table{{
      exit_status::bad_usage, exit_status::unwritten, exit_status::good, "", UsageErrors::standard_error},
     {Command::mqtt, "mqtt", run_mqtt,
      "Usage: wex-q40 mqtt [--host HOST] [--port PORT] [--cafile FILE] [--credentials FILE] [--prefix TOPIC]\n"
-     "         [--discovery-prefix TOPIC] [--expire-after SECONDS] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
+     "         [--discovery-prefix TOPIC] [--expire-after SECONDS] [-t SECONDS] [-r N] [--max-age SECONDS]\n"
+     "         [-b PROGRAM] [-l FILE]\n"
      "Publishes one reading, retained, to an MQTT broker, with Home Assistant discovery.\n",
      "  --host HOST  the broker (default: localhost); --port PORT  its port (default: 1883)\n"
      "  --cafile FILE  TLS, the broker's certificate checked against the CA in FILE\n"
@@ -65,7 +67,7 @@ constexpr std::array<Subcommand, command_count> table{{
      "2 when nothing could be published or for bad arguments.\n",
      exit_status::bad_usage, exit_status::unwritten, exit_status::good, "", UsageErrors::standard_error},
     {Command::diagnose, "diagnose", run_diagnose,
-     "Usage: wex-q40 diagnose [-d FOLDER] [-t SECONDS] [-r N] [-b PROGRAM] [-l FILE]\n"
+     "Usage: wex-q40 diagnose [-d FOLDER] [-t SECONDS] [-r N] [--max-age SECONDS] [-b PROGRAM] [-l FILE]\n"
      "Checks what a reading needs, one line each with what fixes a problem, then takes one reading.\n",
      "  -d, --directory FOLDER  the textfile collector's folder to check\n"
      "               (default: /var/lib/prometheus/node-exporter)\n",
@@ -84,6 +86,8 @@ static_assert(in_command_order(), "the table of subcommands must follow the orde
 
 constexpr const char *common_options =
     "  -r, --retries N  retries of a failed reading (default: 2)\n"
+    "  --max-age SECONDS  take another reader's reading up to this old instead of reading the module\n"
+    "               (default: 4, diagnose: 0; 0: always read the module)\n"
     "  -b, --program PROGRAM  the reading program (default: wex_q40_test next to wex-q40;\n"
     "               variable WEX_Q40_TEST)\n"
     "  -l, --lock FILE  the lock file that keeps readers apart (default: /run/wex-q40/wex-q40.lock;\n"

@@ -10,11 +10,10 @@ namespace wex_q40 {
 
 namespace {
 
-std::string rfc3339_now()
+std::string rfc3339(std::time_t time)
 {
-    const std::time_t now = std::time(nullptr);
     std::tm utc{};
-    gmtime_r(&now, &utc);
+    gmtime_r(&time, &utc);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return text;
@@ -43,7 +42,7 @@ nlohmann::ordered_json reading_object(const Reading &r)
         object["dewpoint"] = nullptr;
     if (r.unclosed)
         object["warning"] = unclosed_warning;
-    object["time"] = rfc3339_now();
+    object["time"] = rfc3339(std::chrono::system_clock::to_time_t(r.taken));
     return object;
 }
 
@@ -54,7 +53,7 @@ nlohmann::ordered_json failure_object(const Reading &r)
     if (!r.advice.empty())
         object["advice"] = r.advice;
     object["details"] = r.lines;
-    object["time"] = rfc3339_now();
+    object["time"] = rfc3339(std::time(nullptr));
     return object;
 }
 
@@ -62,7 +61,7 @@ void print_json_error(const std::string &error)
 {
     nlohmann::ordered_json object;
     object["error"] = error;
-    object["time"] = rfc3339_now();
+    object["time"] = rfc3339(std::time(nullptr));
     print(object);
 }
 

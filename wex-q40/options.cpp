@@ -24,6 +24,8 @@ constexpr unsigned most_verbosity = 3;
 // getopt_long's value for an option without a letter: past every char.
 constexpr int first_long_only = 256;
 constexpr unsigned snmp_timeout_s = 5;
+constexpr int max_age_option = first_long_only + 32;
+constexpr unsigned longest_max_age_s = 3600;
 constexpr unsigned longest_cache_s = 3600;
 // snmp's long-only options, past the thresholds' ids.
 enum SnmpOption : int { base_oid_option = first_long_only + 64, cache_option };
@@ -182,6 +184,9 @@ Options defaults_from_environment(Command command)
         o.timeout_s = textfile_timeout_s;
     if (command == Command::snmp)
         o.timeout_s = snmp_timeout_s;
+    // Its trial reading is about the module now.
+    if (command == Command::diagnose)
+        o.max_age_s = 0;
     return o;
 }
 
@@ -201,6 +206,14 @@ std::string take_option(Options &o, int c, const char *value, const char *given)
         if (!count)
             return "-r needs a whole number from 0 to " + std::to_string(most_retries) + ": " + value;
         o.retries = *count;
+        return {};
+    }
+    case max_age_option: {
+        const auto seconds = parse_count(value, 0, longest_max_age_s);
+        if (!seconds)
+            return "--max-age needs a whole number of seconds from 0 to " + std::to_string(longest_max_age_s) + ": " +
+                   value;
+        o.max_age_s = *seconds;
         return {};
     }
     case 'b':
@@ -267,6 +280,7 @@ OptionTable option_table(Command command)
         {"timeout", required_argument, nullptr, 't'}, {"retries", required_argument, nullptr, 'r'},
         {"program", required_argument, nullptr, 'b'}, {"lock", required_argument, nullptr, 'l'},
         {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
+        {"max-age", required_argument, nullptr, max_age_option},
     };
     table.letters += s.letters;
     if (std::strchr(s.letters, 'w') != nullptr)

@@ -104,7 +104,7 @@ void refresh(Cache &cache, const Options &options)
     cache.taken = true;
     cache.taken_at = Clock::now();
     if (cache.reading.good)
-        cache.last_good = static_cast<long long>(std::time(nullptr));
+        cache.last_good = static_cast<long long>(std::chrono::system_clock::to_time_t(cache.reading.taken));
     log_problems(cache.reading);
 }
 

@@ -84,7 +84,7 @@ int run_textfile(const Options &options, Clock::time_point deadline)
     const Reading reading = take_reading(options, deadline);
     std::optional<std::string> last_success;
     if (reading.good) {
-        last_success = std::to_string(static_cast<long long>(std::time(nullptr)));
+        last_success = std::to_string(static_cast<long long>(std::chrono::system_clock::to_time_t(reading.taken)));
         if (reading.unclosed)
             std::fprintf(stderr, "wex-q40 textfile: %s\n", unclosed_warning);
     } else {

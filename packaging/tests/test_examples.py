@@ -1,5 +1,6 @@
 """Checks each monitoring example with its consumer's own parser, running what it names against the virtual module."""
 import argparse
+import hashlib
 import json
 import os
 import re
@@ -53,8 +54,10 @@ class Module(unittest.TestCase):
 
     def env(self, **settings):
         env = {k: v for k, v in os.environ.items() if not k.startswith(("VWEX_", "WEX_Q40_"))}
+        # Each setting of the module stands for another module, with a lock and a shared reading of its own.
+        name = hashlib.sha256(repr(sorted(settings.items())).encode()).hexdigest()[:16]
         env.update(LD_LIBRARY_PATH=str(known.vmodule_lib), WEX_Q40_TEST=str(known.program),
-                   WEX_Q40_LOCK=str(self.dir / "wex-q40.lock"), VWEX_TEMP="22.4", VWEX_HUM="41.5")
+                   WEX_Q40_LOCK=str(self.dir / f"wex-q40-{name}.lock"), VWEX_TEMP="22.4", VWEX_HUM="41.5")
         if "VWEX_RAW_HUM" in settings:
             del env["VWEX_HUM"]
         env.update(settings)

@@ -3,6 +3,7 @@ programs and the virtual module, and parses what it writes with the Prometheus c
 What wex-q40 textfile judges (the report's form, retries, time limits, unwritable folders) its own
 tests cover; here is what the wrapper and the exporter's side add."""
 import argparse
+import hashlib
 import math
 import os
 import shutil
@@ -185,6 +186,9 @@ class VirtualModule(Hook):
     def module_env(self, **settings):
         env = {k: v for k, v in os.environ.items() if not k.startswith("VWEX_")}
         env["LD_LIBRARY_PATH"] = str(VMODULE_LIB)
+        # Each setting of the module stands for another module, with a lock and a shared reading of its own.
+        name = hashlib.sha256(repr(sorted(settings.items())).encode()).hexdigest()[:16]
+        env["WEX_Q40_LOCK"] = str(Path(self.tmp.name) / f"wex-q40-{name}.lock")
         env.update(settings)
         return env
 

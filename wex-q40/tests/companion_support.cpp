@@ -60,7 +60,7 @@ std::string write_script(const TempDir &dir, const std::string &name, const std:
 Outcome run_companion(const TempDir &dir, const std::string &subcommand, std::vector<std::string> args,
                       const std::vector<std::string> &env, double limit_s)
 {
-    // A -b in args comes later and wins.
-    args.insert(args.begin(), {subcommand, "-l", dir / "lock", "-b", WEX_PROGRAM});
+    // A -b or --max-age in args comes later and wins; each run reads the module unless a test shares.
+    args.insert(args.begin(), {subcommand, "-l", dir / "lock", "-b", WEX_PROGRAM, "--max-age", "0"});
     return run_program(WEX_Q40, args, env, WEX_VMODULE_DIR, limit_s);
 }

@@ -26,7 +26,9 @@ diagnose() {
     "$usbemu" "$@" -- "$work/usr/bin/wex-q40" diagnose -l "$work/locks/lock" -d "$work/collector" -b "$program" \
         >"$work/out" 2>&1
 }
-mkdir -m 1777 "$work/locks"
+# As the package makes the lock's folder, with nobody's group for the case run as nobody.
+mkdir -m 3770 "$work/locks"
+[ "$(id -u)" -eq 0 ] && chgrp 65534 "$work/locks"
 has() {
     grep -Eq "$1" "$work/out" || fail "no line like: $1"
 }

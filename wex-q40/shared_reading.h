@@ -1,0 +1,24 @@
+// One good reading left beside the lock for the readers that come soon after.
+#ifndef WEX_Q40_SHARED_READING_H
+#define WEX_Q40_SHARED_READING_H
+
+#include <optional>
+#include <string>
+
+#include "acquire.h"
+
+namespace wex_q40 {
+
+// The lock file's path with ".reading" appended.
+std::string shared_reading_path(const std::string &lock_file);
+
+// By a reader holding the lock, for a good reading of options.program only; failures are never left.
+void leave_shared_reading(const Options &options, const Reading &reading);
+
+// A reading of options.program younger than --max-age, from a file of this user or root
+// that no one else may write; nothing otherwise.
+std::optional<Reading> shared_reading(const Options &options);
+
+}  // namespace wex_q40
+
+#endif
