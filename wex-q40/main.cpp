@@ -5,6 +5,7 @@
 #include <string>
 
 #include "commands.h"
+#include "library_probe.h"
 #include "signals.h"
 
 namespace {
@@ -55,6 +56,8 @@ int run(const Subcommand &s, const std::string &invoked, int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    if (argc > 0 && is_named(argv[0], library_probe_name))
+        return run_library_probe();
     install_signal_handlers();
     if (argc > 0 && is_named(argv[0], "check_wex_q40"))
         return run(subcommand(Command::check), "check_wex_q40", argc, argv);
