@@ -199,7 +199,7 @@ void record_status(ChildRun &run, int status)
 }
 
 // The program, in the watchdog's group, with the handled signals at their defaults; -1 and why on a failure.
-pid_t spawn_into_group(const std::string &program, pid_t group, const Pipe &out, const Pipe &err, std::string &error)
+pid_t spawn_into_group(const ChildCommand &command, pid_t group, const Pipe &out, const Pipe &err, std::string &error)
 {
     SpawnSetup setup;
     posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -216,8 +216,12 @@ pid_t spawn_into_group(const std::string &program, pid_t group, const Pipe &out,
     posix_spawnattr_setsigmask(&setup.attr, &none);
     posix_spawnattr_setsigdefault(&setup.attr, &defaults);
 
-    std::string path = program;
-    std::array<char *, 2> argv{path.data(), nullptr};
+    std::vector<std::string> arguments = command.argv;
+    std::vector<char *> argv;
+    argv.reserve(arguments.size() + 1);
+    for (std::string &a : arguments)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
     std::vector<std::string> environment = child_environment();
     std::vector<char *> envp;
     envp.reserve(environment.size() + 1);
@@ -227,9 +231,10 @@ pid_t spawn_into_group(const std::string &program, pid_t group, const Pipe &out,
     pid_t pid = -1;
     // A signal now would kill the group before the program has joined it.
     const BlockedSignals blocked;
-    const int failed = posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
+    const auto spawn = command.search_path ? posix_spawnp : posix_spawn;
+    const int failed = spawn(&pid, command.path.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
     if (failed != 0) {
-        error = "cannot run " + program + ": " + std::strerror(failed);
+        error = "cannot run " + command.path + ": " + std::strerror(failed);
         return -1;
     }
     return pid;
@@ -280,6 +285,11 @@ Clock::time_point termination_time(Clock::time_point start, Clock::time_point de
 
 ChildRun run_child(const std::string &program, Clock::time_point deadline)
 {
+    return run_child(ChildCommand{program, {program}, false}, deadline);
+}
+
+ChildRun run_child(const ChildCommand &command, Clock::time_point deadline)
+{
     ChildRun run;
     Pipe out;
     Pipe err;
@@ -294,7 +304,7 @@ ChildRun run_child(const std::string &program, Clock::time_point deadline)
         return run;
     }
     const GroupEnd group_end{group};
-    const pid_t pid = spawn_into_group(program, group, out, err, run.error);
+    const pid_t pid = spawn_into_group(command, group, out, err, run.error);
     if (pid < 0)
         return run;
     out.write.reset();

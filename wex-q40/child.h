@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace wex_q40 {
 
@@ -28,6 +29,15 @@ constexpr std::size_t captured_bytes = 65536;
 Clock::time_point termination_time(Clock::time_point start, Clock::time_point deadline);
 
 ChildRun run_child(const std::string &program, Clock::time_point deadline);
+
+struct ChildCommand {
+    std::string path;
+    std::vector<std::string> argv;  // argv[0] included
+    bool search_path = false;       // a path without a slash is looked up in PATH
+};
+
+// The same for any command.
+ChildRun run_child(const ChildCommand &command, Clock::time_point deadline);
 
 }  // namespace wex_q40
 

@@ -1,16 +1,11 @@
 // wex-q40 diagnose: one line per check of what a reading needs, each with
 // what fixes it, then one trial reading.
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <grp.h>
-#include <pwd.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
-#include <cerrno>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -21,7 +16,8 @@
 
 #include "acquire.h"
 #include "commands.h"
-#include "fd.h"
+#include "diagnose_check.h"
+#include "library_probe.h"
 #include "outputs.h"
 #include "whole_number.h"
 
@@ -30,14 +26,6 @@ namespace wex_q40 {
 namespace {
 
 namespace fs = std::filesystem;
-
-enum class Verdict { ok, problem, skipped };
-
-struct Check {
-    Verdict verdict;
-    std::string what;
-    std::string fix;  // for a problem
-};
 
 struct Module {
     std::string bus_path;  // as sysfs names it, e.g. 1-1.4
@@ -48,6 +36,12 @@ constexpr const char *vendor_id = "0403";
 constexpr const char *product_id = "fbf9";
 constexpr const char *rule_name = "60-wex-q40.rules";
 constexpr const char *usb_devices = "/sys/bus/usb/devices";
+// systemctl answers in milliseconds; longer is a stuck D-Bus, and the trial reading needs the time.
+constexpr std::chrono::milliseconds systemctl_share{1000};
+// Loading a library takes milliseconds; one whose constructor hangs is cut short.
+constexpr std::chrono::milliseconds probe_share{1000};
+// Less than this cannot hold the two poll sleeps of a reading.
+constexpr std::chrono::milliseconds shortest_trial{300};
 
 std::string first_line_of(const fs::path &path)
 {
@@ -97,46 +91,31 @@ std::string my_groups()
     return names;
 }
 
-std::string user_name()
+std::string seconds_text(double seconds)
 {
-    passwd entry{};
-    passwd *found = nullptr;
-    std::vector<char> buffer(name_buffer);
-    const bool known = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr;
-    return known ? found->pw_name : std::to_string(geteuid());
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", std::max(seconds, 0.0));
+    return text;
 }
 
-// What a command prints on standard output, its errors left out; empty when it cannot run.
-std::string output_of(std::vector<std::string> argv)
+std::string seconds_text(Clock::duration d)
 {
-    std::array<int, 2> ends{-1, -1};
-    if (pipe2(ends.data(), O_CLOEXEC) != 0)
-        return {};
-    const Fd read_end(ends[0]);
-    Fd write_end(ends[1]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, write_end.fd, STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char *> args;
-    args.reserve(argv.size() + 1);
-    for (std::string &a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int failed = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    write_end.reset();
-    std::string out;
-    std::array<char, 256> buffer{};
-    for (ssize_t n; failed == 0 && (n = read(read_end.fd, buffer.data(), buffer.size())) != 0;)
-        if (n > 0)
-            out.append(buffer.data(), static_cast<std::size_t>(n));
-        else if (errno != EINTR)
-            break;
-    if (failed == 0)
-        waitpid(pid, nullptr, 0);
-    return out;
+    return seconds_text(std::chrono::duration<double>(d).count());
+}
+
+// What a command prints on standard output, its errors left out; nothing when it did not end in time.
+std::optional<std::string> output_of(std::vector<std::string> argv, Clock::time_point deadline)
+{
+    const ChildRun run = run_child(ChildCommand{argv[0], argv, true}, deadline);
+    if (run.end == ChildRun::End::timed_out)
+        return std::nullopt;
+    return run.end == ChildRun::End::exited ? run.out : std::string();
+}
+
+// The earlier of the deadline and a share of the time from now, so that a stuck check leaves time for the rest.
+Clock::time_point share_of(Clock::time_point deadline, std::chrono::milliseconds share)
+{
+    return std::min(deadline, Clock::now() + share);
 }
 
 Check bus_check(const std::optional<Module> &module)
@@ -154,14 +133,12 @@ Check access_check(const std::optional<Module> &module)
     struct stat st {};
     if (stat(module->node.c_str(), &st) != 0)
         return {Verdict::problem, "device node " + module->node + " missing", "replug the module"};
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    const std::string seen = module->node + " mode " + mode + ", group " + group_name(st.st_gid) + "; " +
-                             user_name() + " is in " + my_groups();
+    const std::string seen = module->node + " mode " + mode_text(st.st_mode) + ", group " + group_name(st.st_gid) + "; " +
+                             user_name(geteuid()) + " is in " + my_groups();
     if (access(module->node.c_str(), R_OK | W_OK) == 0)
         return {Verdict::ok, "this user may open the module: " + seen, ""};
     return {Verdict::problem, "this user may not open the module: " + seen,
-            "install the udev rule " + std::string(rule_name) + " and replug, then: sudo adduser " + user_name() +
+            "install the udev rule " + std::string(rule_name) + " and replug, then: sudo adduser " + user_name(geteuid()) +
                 " plugdev, and log in again"};
 }
 
@@ -179,22 +156,22 @@ Check serial_driver_check(const std::optional<Module> &module)
             ""};
 }
 
-Check library_check()
+Check library_check(Clock::time_point deadline)
 {
-    for (const char *name : {"libftd2xx.so", "/usr/local/lib/libftd2xx.so"}) {
-        void *library = dlopen(name, RTLD_LAZY | RTLD_LOCAL);
-        if (library == nullptr)
-            continue;
-        std::string where = name;
-        if (void *symbol = dlsym(library, "FT_Open")) {
-            Dl_info info{};
-            if (dladdr(symbol, &info) != 0 && info.dli_fname != nullptr)
-                where = info.dli_fname;
-        }
-        dlclose(library);
-        return {Verdict::ok, "USB library: " + where, ""};
+    const LibraryFound found = probe_library(share_of(deadline, probe_share));
+    switch (found.kind) {
+    case LibraryFound::Kind::library:
+        return {Verdict::ok, "USB library: " + found.path, ""};
+    case LibraryFound::Kind::unusable:
+        return {Verdict::problem, "USB library " + found.path + " cannot be used: it " + found.why,
+                "remove it, or take its folder out of LD_LIBRARY_PATH, so that the open backend is used"};
+    case LibraryFound::Kind::none:
+        return {Verdict::ok, "USB library: the open backend (libftdi1) built into wex_q40_test; no libftd2xx.so found",
+                ""};
+    case LibraryFound::Kind::unknown:
+        break;
     }
-    return {Verdict::ok, "USB library: the open backend (libftdi1) built into wex_q40_test; no libftd2xx.so found", ""};
+    return {Verdict::problem, "USB library not known: " + found.why, "run wex_q40_test by hand to see what it loads"};
 }
 
 // The folders udev reads, and the one beside this installation's programs.
@@ -212,55 +189,20 @@ Check udev_rule_check()
             "install the package, or sudo cmake --install BUILD_FOLDER, then replug the module"};
 }
 
-// Who holds a flock on the file now, from /proc/locks.
-std::string lock_holder(const struct stat &st)
-{
-    std::ifstream locks("/proc/locks");
-    for (std::string line; std::getline(locks, line);) {
-        std::istringstream fields(line);
-        std::string number, kind, mode, access, pid, id;
-        fields >> number >> kind >> mode >> access >> pid >> id;
-        const std::string inode = ":" + std::to_string(st.st_ino);
-        if (kind == "FLOCK" && id.size() > inode.size() && id.compare(id.size() - inode.size(), inode.size(), inode) == 0)
-            return "held by process " + pid;
-    }
-    return "free";
-}
-
-Check lock_check(const Options &options)
-{
-    const fs::path lock = options.lock_file;
-    struct stat st {};
-    if (lstat(lock.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode))
-            return {Verdict::problem, "lock file " + lock.string() + " is not a regular file",
-                    "remove it: sudo rm " + lock.string()};
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        return {Verdict::ok, "lock file " + lock.string() + " mode " + mode + ", " + lock_holder(st), ""};
-    }
-    if (access(lock.parent_path().c_str(), W_OK | X_OK) == 0)
-        return {Verdict::ok, "lock file " + lock.string() + " made at the first reading", ""};
-    return {Verdict::problem, "lock folder " + lock.parent_path().string() + " missing or not writable by this user",
-            "sudo systemd-tmpfiles --create wex-q40.conf, and join plugdev"};
-}
-
-Check textfile_check(const Options &options)
-{
-    std::error_code error;
-    if (fs::is_directory(options.textfile_dir, error))
-        return {Verdict::ok, "textfile collector's folder " + options.textfile_dir, ""};
-    return {Verdict::problem, "no textfile collector's folder " + options.textfile_dir,
-            "install prometheus-node-exporter, or give the folder with -d"};
-}
-
-Check timer_check()
+Check timer_check(Clock::time_point deadline)
 {
     if (!fs::exists("/run/systemd/system"))
         return {Verdict::skipped, "textfile timer: systemd does not run here", ""};
-    std::istringstream shown(
-        output_of({"systemctl", "show", "-p", "ActiveState", "--value", "wex-q40-textfile.timer"}) +
-        output_of({"systemctl", "show", "-p", "Result", "--value", "wex-q40-textfile.service"}));
+    const auto started = Clock::now();
+    const Clock::time_point until = share_of(deadline, systemctl_share);
+    const auto state_shown = output_of({"systemctl", "show", "-p", "ActiveState", "--value", "wex-q40-textfile.timer"}, until);
+    const auto result_shown =
+        state_shown ? output_of({"systemctl", "show", "-p", "Result", "--value", "wex-q40-textfile.service"}, until)
+                    : std::nullopt;
+    if (!result_shown)
+        return {Verdict::problem, "textfile timer: systemctl gave no answer within " + seconds_text(until - started) + " s",
+                "systemctl status says whether systemd or D-Bus is stuck"};
+    std::istringstream shown(*state_shown + *result_shown);
     std::string state;
     std::string result;
     if (!(shown >> state >> result))
@@ -271,14 +213,21 @@ Check timer_check()
     return {state == "active" ? Verdict::ok : Verdict::skipped, seen, ""};
 }
 
+// The reading gets what the checks left of the time limit, and its messages say so.
 Check reading_check(const Options &options, Clock::time_point deadline)
 {
-    const Reading r = take_reading(options, deadline);
-    char took[32];
-    std::snprintf(took, sizeof took, " (%.2f s)", r.seconds);
+    const auto left = deadline - Clock::now();
+    if (left < shortest_trial)
+        return {Verdict::problem,
+                "trial reading not taken: the checks left " + seconds_text(left) + " s of the " +
+                    std::to_string(options.timeout_s) + " s limit",
+                "give diagnose a longer -t"};
+    Options trial = options;
+    trial.timeout_s = static_cast<unsigned>(std::max<long long>(1, std::chrono::round<std::chrono::seconds>(left).count()));
+    const Reading r = take_reading(trial, deadline);
+    const std::string took = " (" + seconds_text(r.seconds) + " s of the " + seconds_text(left) + " s left)";
     if (r.good)
-        return {Verdict::ok,
-                "trial reading: " + r.values.temperature + " C, " + r.values.humidity + " %" + took, ""};
+        return {Verdict::ok, "trial reading: " + r.values.temperature + " C, " + r.values.humidity + " %" + took, ""};
     return {Verdict::problem, "trial reading failed: " + r.problem + took,
             r.advice.empty() ? "see the lines of wex-q40 check -v" : r.advice};
 }
@@ -296,17 +245,21 @@ void print(const Check &c)
 int run_diagnose(const Options &options, Clock::time_point deadline)
 {
     const std::optional<Module> module = find_module();
-    const Check checks[] = {bus_check(module), access_check(module), serial_driver_check(module), library_check(),
-                            udev_rule_check(),  lock_check(options),  textfile_check(options),      timer_check()};
     bool all_ok = true;
-    for (const Check &c : checks) {
+    const auto show = [&all_ok](const Check &c) {
         print(c);
+        std::fflush(stdout);
         all_ok = all_ok && c.verdict != Verdict::problem;
-    }
-    std::fflush(stdout);
-    const Check reading = reading_check(options, deadline);
-    print(reading);
-    all_ok = all_ok && reading.verdict != Verdict::problem;
+    };
+    show(bus_check(module));
+    show(access_check(module));
+    show(serial_driver_check(module));
+    show(library_check(deadline));
+    show(udev_rule_check());
+    show(lock_check(options));
+    show(textfile_check(options));
+    show(timer_check(deadline));
+    show(reading_check(options, deadline));
     return all_ok ? exit_status::good : exit_status::failed_reading;
 }
 

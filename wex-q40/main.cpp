@@ -6,6 +6,7 @@
 #include <string>
 
 #include "commands.h"
+#include "library_probe.h"
 #include "signals.h"
 
 namespace {
@@ -90,6 +91,8 @@ int help(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    if (argc > 0 && is_named(argv[0], library_probe_name))
+        return run_library_probe();
     install_signal_handlers();
     if (argc > 0 && is_named(argv[0], "check_wex_q40"))
         return run(subcommand(Command::check), "check_wex_q40", argc, argv);

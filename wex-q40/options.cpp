@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -261,12 +262,16 @@ std::string timeout_from_environment(Options &o)
 
 }  // namespace
 
-std::string program_next_to_self()
+// A bare name would be looked up in the current folder, where anyone may have put a program of that name.
+std::string program_next_to_self(std::string &error)
 {
     std::array<char, 4096> path{};
     const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
-    if (n <= 0)
-        return "wex_q40_test";
+    if (n <= 0 || path[0] != '/') {
+        error = std::string("cannot find wex_q40_test beside wex-q40: /proc/self/exe cannot be read (") +
+                std::strerror(n < 0 ? errno : ENOENT) + "); give the program with -b";
+        return {};
+    }
     std::string self(path.data(), static_cast<std::size_t>(n));
     return self.substr(0, self.rfind('/') + 1) + "wex_q40_test";
 }
@@ -317,8 +322,8 @@ ParsedOptions parse_options(Command command, int argc, char **argv)
         parsed.error = std::string("unexpected argument: ") + argv[optind];
     if (parsed.error.empty() && command == Command::textfile && !timeout_given && !o.help && !o.version)
         parsed.error = timeout_from_environment(o);
-    if (o.program.empty())
-        o.program = program_next_to_self();
+    if (parsed.error.empty() && o.program.empty() && !o.help && !o.version)
+        o.program = program_next_to_self(parsed.error);
     return parsed;
 }
 

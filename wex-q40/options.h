@@ -66,8 +66,8 @@ OptionTable option_table(Command command);
 // argv[0] is the subcommand's name; the environment supplies the defaults.
 ParsedOptions parse_options(Command command, int argc, char **argv);
 
-// wex_q40_test in the folder of the running executable.
-std::string program_next_to_self();
+// wex_q40_test in the folder of the running executable; empty, and why in error, when that is not known.
+std::string program_next_to_self(std::string &error);
 
 }  // namespace wex_q40
 

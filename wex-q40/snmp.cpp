@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <syslog.h>
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <limits>
 
 #include "commands.h"
 #include "outputs.h"
@@ -20,6 +22,10 @@ namespace {
 constexpr std::size_t most_arcs = 128;
 constexpr std::uint32_t largest_arc = 4294967295U;
 constexpr std::size_t longest_quoted = 80;
+// A request line longer than this is refused: 128 arcs of ten digits and their dots fit.
+constexpr std::size_t longest_line = 2048;
+
+enum class Line { read, too_long, ended };
 
 // One instance under the base, as pass_persist answers it.
 struct Object {
@@ -139,10 +145,31 @@ bool answer_value(const std::string &request, const std::string &oid_line, Cache
     return say(oid_text(under(base, o->suffix)) + "\n" + o->type + "\n" + o->value + "\n");
 }
 
+// One line, whose end is skipped unread and unstored when it is too long.
+Line read_line(std::string &line)
+{
+    std::array<char, longest_line + 2> buffer{};
+    std::cin.getline(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    const auto taken = static_cast<std::size_t>(std::cin.gcount());
+    if (!std::cin.fail()) {
+        line.assign(buffer.data(), std::cin.eof() ? taken : taken - 1);
+        if (line.size() <= longest_line)
+            return Line::read;
+    } else if (std::cin.eof()) {
+        return Line::ended;
+    } else {
+        std::cin.clear();
+        std::cin.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    note(LOG_WARNING, "request line longer than " + std::to_string(longest_line) + " bytes refused");
+    line.clear();
+    return Line::too_long;
+}
+
 // The OID, then the type and value; a read-only subtree needs neither.
 bool read_set(std::string &line)
 {
-    return std::getline(std::cin, line) && std::getline(std::cin, line);
+    return read_line(line) != Line::ended && read_line(line) != Line::ended;
 }
 
 // False when the answer could not be written; end of input inside a request ends quietly.
@@ -152,7 +179,7 @@ bool serve(const std::string &request, Cache &cache, const Options &options)
     if (request == "PING")
         return say("PONG\n");
     if (request == "get" || request == "getnext")
-        return !std::getline(std::cin, line) || answer_value(request, line, cache, options);
+        return read_line(line) == Line::ended || answer_value(request, line, cache, options);
     if (request == "set")
         return !read_set(line) || say("not-writable\n");
     if (!request.empty())
@@ -194,8 +221,8 @@ int run_snmp(const Options &options, Clock::time_point)
     openlog("wex-q40-snmp", LOG_PID, LOG_DAEMON);
     Cache cache;
     std::string request;
-    while (std::getline(std::cin, request))
-        if (!serve(request, cache, options))
+    for (Line line; (line = read_line(request)) != Line::ended;)
+        if (line == Line::read && !serve(request, cache, options))
             return subcommand(Command::snmp).unwritten_status;
     return exit_status::good;
 }

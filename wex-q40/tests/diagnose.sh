@@ -40,7 +40,7 @@ grep -q '^problem' "$work/out" && fail "a problem with a module attached"
 has '^ok +module on the bus at 1-1, device node /dev/bus/usb/001/002$'
 has '^ok +this user may open the module: /dev/bus/usb/001/002 '
 has "^ok +udev rule $work/usr/bin/../lib/udev/rules.d/60-wex-q40.rules$|^ok +udev rule .*/60-wex-q40.rules$"
-has '^ok +trial reading: 30.0 C, 50.6 % \([0-9.]+ s\)$'
+has '^ok +trial reading: 30.0 C, 50.6 % \([0-9.]+ s of the [0-9.]+ s left\)$'
 cat "$work/out"
 
 diagnose --absent

@@ -105,6 +105,37 @@ class Protocol(Companion):
         self.assertIn("wex-q40 snmp: reading failed: wex_open failed!\n", err)
         self.assertIn("wex-q40 snmp: unknown request ignored: bogus\n", err)
 
+    def test_an_overlong_line_is_refused_and_the_next_served(self):
+        longest_oid = BASE[:-2] + ".0" + ".4294967295" * 118
+        cases = [
+            (["x" * 2048, "PING"], ["PONG"], "unknown request ignored: xxx"),
+            (["x" * 2049, "PING"], ["PONG"], "request line longer than 2048 bytes refused"),
+            (["getnext", longest_oid], answer(".1.0", "integer", "224"), None),
+            (["get", "." + "1" * 3000, "PING"], ["NONE", "PONG"], "request line longer than 2048 bytes refused"),
+            (["set", BASE + ".1.0", "integer " + "5" * 5000, "PING"], ["not-writable", "PONG"], "refused"),
+        ]
+        for request, expected, note in cases:
+            with self.subTest(request=[line[:20] for line in request]):
+                status, out, err = self.converse(request, args=["-r", "0"])
+                self.assertEqual((status, out), (0, expected))
+                if note:
+                    self.assertIn(note, err)
+
+    def test_a_line_without_end_does_not_grow_the_process(self):
+        chunk = b"1" * (1 << 20)
+        with subprocess.Popen([known.companion, "snmp"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, env=self.env(ROOM)) as snmp:
+            for _ in range(300):
+                snmp.stdin.write(chunk)
+            snmp.stdin.write(b"\nPING\n")
+            snmp.stdin.flush()
+            self.assertEqual(snmp.stdout.readline(), b"PONG\n")
+            status = Path(f"/proc/{snmp.pid}/status").read_text()
+            snmp.stdin.close()
+            self.assertEqual(snmp.wait(timeout=30), 0)
+        peak_kib = int(re.search(r"^VmHWM:\s+(\d+) kB", status, re.M).group(1))
+        self.assertLess(peak_kib, 64 * 1024)
+
     def test_base_oid_moves_the_subtree(self):
         for given in (".1.3.6.1.4.1.99999.7", "1.3.6.1.4.1.99999.7"):
             with self.subTest(given=given):
