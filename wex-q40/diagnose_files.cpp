@@ -15,6 +15,7 @@
 
 #include "diagnose_check.h"
 #include "fd.h"
+#include "lock.h"
 
 namespace wex_q40 {
 
@@ -22,7 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char *tmpfiles_fix = "sudo systemd-tmpfiles --create wex-q40.conf";
 // As the reading opens it: no link followed, no FIFO waited on.
 constexpr int lock_open_flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
 constexpr std::size_t name_buffer = 16384;
@@ -47,25 +47,16 @@ std::string folder_of(const fs::path &file)
     return file.has_parent_path() ? file.parent_path().string() : std::string(".");
 }
 
-// As the package makes it: no link, owned by root or this user, and writable by others only
-// through its group with the sticky bit, so that no other user can replace the lock file.
-std::optional<Check> lock_folder_problem(const std::string &folder)
+// The reading's own rule: a folder that would let another user replace the lock file is a problem.
+std::optional<Check> lock_folder_check(const std::string &lock, const std::string &folder)
 {
     struct stat st {};
-    if (lstat(folder.c_str(), &st) != 0)
+    if (stat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        return Check{Verdict::problem, "lock folder " + folder + " is not a folder", lock_folder_fix};
+    const std::string problem = lock_folder_problem(lock);
+    if (problem.empty())
         return std::nullopt;
-    const std::string seen = "lock folder " + folder;
-    if (S_ISLNK(st.st_mode))
-        return Check{Verdict::problem, seen + " is a symbolic link, which another user may have made", tmpfiles_fix};
-    if (!S_ISDIR(st.st_mode))
-        return Check{Verdict::problem, seen + " is not a folder", tmpfiles_fix};
-    if (st.st_uid != 0 && st.st_uid != geteuid())
-        return Check{Verdict::problem, seen + " is owned by " + user_name(st.st_uid) + ", who may replace the lock file",
-                     tmpfiles_fix};
-    if ((st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && (st.st_mode & S_ISVTX) == 0))
-        return Check{Verdict::problem, seen + " mode " + mode_text(st.st_mode) + " lets other users replace the lock file",
-                     tmpfiles_fix};
-    return std::nullopt;
+    return Check{Verdict::problem, problem, lock_folder_fix};
 }
 
 Check missing_lock_file(const std::string &lock, const std::string &folder)
@@ -73,7 +64,7 @@ Check missing_lock_file(const std::string &lock, const std::string &folder)
     if (access(folder.c_str(), W_OK | X_OK) == 0)
         return {Verdict::ok, "lock file " + lock + " made at the first reading", ""};
     return {Verdict::problem, "lock folder " + folder + " missing or not writable by this user",
-            std::string(tmpfiles_fix) + ", and join plugdev"};
+            std::string(lock_folder_fix) + ", and join plugdev"};
 }
 
 }  // namespace
@@ -98,7 +89,7 @@ Check lock_check(const Options &options)
 {
     const std::string &lock = options.lock_file;
     const std::string folder = folder_of(lock);
-    if (auto problem = lock_folder_problem(folder))
+    if (auto problem = lock_folder_check(lock, folder))
         return *problem;
     const Fd file(open(lock.c_str(), lock_open_flags));
     const int reason = errno;

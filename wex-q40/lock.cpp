@@ -18,8 +18,8 @@ constexpr mode_t lock_mode = 0644;
 
 constexpr int open_flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
 
-constexpr const char *folder_fix =
-    "; sudo systemd-tmpfiles --create wex-q40.conf makes /run/wex-q40 as it should be, or give -l a folder of your own";
+const std::string folder_fix =
+    std::string("; ") + lock_folder_fix + " makes /run/wex-q40 as it should be, or give -l a folder of your own";
 
 std::string not_regular(const std::string &path)
 {
@@ -38,29 +38,33 @@ std::string unsafe_folder(const std::string &folder, const struct stat &st)
 {
     if (st.st_uid != 0 && st.st_uid != geteuid())
         return "the lock's folder " + folder + " belongs to user " + std::to_string(st.st_uid) +
-               ", neither root nor this user" + folder_fix;
+               ", neither root nor this user";
     if ((st.st_mode & S_IWOTH) != 0)
-        return "the lock's folder " + folder + " is writable by every user" + folder_fix;
+        return "the lock's folder " + folder + " is writable by every user";
     if ((st.st_mode & S_IWGRP) != 0 && (st.st_mode & S_ISVTX) == 0)
-        return "the lock's folder " + folder + " is writable by its group without the sticky bit" + folder_fix;
+        return "the lock's folder " + folder + " is writable by its group without the sticky bit";
     return {};
 }
 
-// Empty with folder open and verified, or with folder closed when it is missing (the lock's creation then says so).
-std::string open_folder(const std::string &path, Fd &folder)
+// Empty with folder open and verified, or with folder closed when it is missing (the lock's creation then says so);
+// refused tells a folder refused from one that could not be opened.
+std::string open_folder(const std::string &path, Fd &folder, bool &refused)
 {
     const std::string name = folder_of(path);
     folder.fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-    if (folder.fd < 0) {
-        struct stat st {};
-        if (lstat(name.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-            return "the lock's folder " + name + " is a symbolic link" + folder_fix;
-        return errno == ENOENT ? std::string() : "cannot open the lock's folder " + name + ": " + std::strerror(errno);
-    }
     struct stat st {};
+    if (folder.fd < 0) {
+        const int reason = errno;
+        refused = lstat(name.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        if (refused)
+            return "the lock's folder " + name + " is a symbolic link";
+        return reason == ENOENT ? std::string() : "cannot open the lock's folder " + name + ": " + std::strerror(reason);
+    }
     if (fstat(folder.fd, &st) != 0)
         return "cannot open the lock's folder " + name + ": " + std::strerror(errno);
-    return unsafe_folder(name, st);
+    std::string unsafe = unsafe_folder(name, st);
+    refused = !unsafe.empty();
+    return unsafe;
 }
 
 // Non-blocking and without following a link, so that a FIFO, a device or a
@@ -88,8 +92,9 @@ std::string open_existing(int folder, const std::string &name, const std::string
 std::string open_lock_file(const std::string &path, Fd &file)
 {
     Fd folder;
-    if (std::string error = open_folder(path, folder); !error.empty())
-        return error;
+    bool refused = false;
+    if (std::string error = open_folder(path, folder, refused); !error.empty())
+        return refused ? error + folder_fix : error;
     // A missing folder leaves the path to the open, which names it.
     const int at = folder.fd >= 0 ? folder.fd : AT_FDCWD;
     const std::string name = folder.fd >= 0 ? path.substr(path.rfind('/') + 1) : path;
@@ -114,6 +119,14 @@ std::string open_lock_file(const std::string &path, Fd &file)
 }
 
 }  // namespace
+
+std::string lock_folder_problem(const std::string &path)
+{
+    Fd folder;
+    bool refused = false;
+    std::string problem = open_folder(path, folder, refused);
+    return refused ? problem : std::string();
+}
 
 std::string take_reader_lock(const std::string &path, Clock::time_point deadline, Fd &lock)
 {
