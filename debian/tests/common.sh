@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Sourced by the tests: the project's virtual module as the machine's USB library, and a network of the test's own.
 set -eu
 
@@ -46,7 +47,8 @@ start_unit() {
     # systemd splits an unquoted $VARIABLE into words, as sh does.
     # shellcheck disable=SC2086
     sh -c "${env_file:+set -a; . $env_file; set +a;} exec $runner $command" &
-    started=$!
+    # shellcheck disable=SC2034 # read by the tests that source this file
+    UNIT_PID=$!
     echo "$1: started $command as ${user:-root}"
 }
 
