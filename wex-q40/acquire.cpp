@@ -53,7 +53,15 @@ bool only_close_failed(const ChildRun &run, std::string &report)
     return true;
 }
 
-Reading judge(const ChildRun &run, const Options &options)
+std::string seconds_text(Clock::duration time)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", std::chrono::duration<double>(time).count());
+    return text;
+}
+
+// had: the time the run was given, which the limit of a retry or of mqtt's reading makes less than -t.
+Reading judge(const ChildRun &run, const Options &options, Clock::duration had)
 {
     const std::string name = base_name(options.program);
     if (run.end == ChildRun::End::not_started)
@@ -67,7 +75,7 @@ Reading judge(const ChildRun &run, const Options &options)
     const bool unclosed = only_close_failed(run, report);
     std::string what;
     if (run.end == ChildRun::End::timed_out)
-        what = name + " gave no answer within " + std::to_string(options.timeout_s) + " s";
+        what = name + " gave no answer within " + seconds_text(had) + " s";
     else if (run.end == ChildRun::End::signalled)
         what = name + " was killed by signal " + std::to_string(run.code) + " (" + strsignal(run.code) + ")";
     else if (run.code != 0 && !unclosed)
@@ -108,13 +116,6 @@ Reading judge(const ChildRun &run, const Options &options)
     return r;
 }
 
-std::string seconds_text(Clock::duration time)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", std::chrono::duration<double>(time).count());
-    return text;
-}
-
 // A reading started then is done before the program would be sent SIGTERM.
 bool fits(Clock::time_point start, Clock::time_point deadline)
 {
@@ -147,8 +148,9 @@ Reading take_reading_under_lock(const Options &options, Clock::time_point deadli
         return too_late(start, deadline);
     Reading first;
     for (unsigned attempt = 0;; ++attempt) {
+        const auto started = Clock::now();
         const ChildRun run = run_child(options.program, deadline);
-        Reading reading = judge(run, options);
+        Reading reading = judge(run, options, deadline - started);
         reading.attempts = attempt + 1;
         first.attempts = attempt + 1;
         if (reading.good) {
