@@ -52,7 +52,17 @@ has '^problem trial reading failed: no WEX-Q40 module found'
 has '^ +fix: plug the module in \(lsusb -d 0403:fbf9 lists it when attached\); once it is listed, the checks above'
 grep -q 'wex-q40 diagnose' "$work/out" && fail "diagnose sends the user to itself"
 [ "$(grep -c '^problem' "$work/out")" -eq 2 ] || fail "a problem besides the missing module"
+# nobody must reach the emulator and the program, which a private folder above the build tree (a home of mode
+# 0700) hides; the emulator finds its preloads beside itself, so it cannot be copied out like wex-q40.
+as_nobody=no
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+    if setpriv --reuid=65534 --regid=65534 --clear-groups test -x "$usbemu" -a -x "$program"; then
+        as_nobody=yes
+    else
+        echo "skipped as nobody: the build tree is in a folder that nobody may not enter"
+    fi
+fi
+if [ $as_nobody = yes ]; then
     setpriv --reuid=65534 --regid=65534 --clear-groups "$usbemu" --node-closed -- "$work/usr/bin/wex-q40" \
         diagnose -l "$work/locks/nobody" -d "$work/collector" -b "$program" >"$work/out" 2>&1
     status=$?

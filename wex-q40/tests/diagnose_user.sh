@@ -13,6 +13,15 @@ marker=$5
 work=$(mktemp -d) || exit 1
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"
+# Copies that nobody may run, since a private folder above the build tree (a home of mode 0700) would hide it.
+mkdir -p "$work/bin" "$work/vmodule" "$work/broken" "$work/marker"
+cp "$wexq40" "$work/bin/wex-q40"
+cp "$program" "$work/bin/wex_q40_test"
+cp "$vmodule"/libftd2xx.so "$work/vmodule/"
+cp "$broken"/libftd2xx.so "$work/broken/"
+cp "$marker"/libftd2xx.so "$work/marker/"
+wexq40=$work/bin/wex-q40 program=$work/bin/wex_q40_test
+vmodule=$work/vmodule broken=$work/broken marker=$work/marker
 root=no
 [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null && root=yes
 failures=0
