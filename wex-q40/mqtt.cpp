@@ -275,7 +275,7 @@ int run_mqtt(const Options &options, Clock::time_point deadline)
     }
 
     std::string error;
-    broker.address = resolve_broker(options.mqtt_host, deadline, error);
+    broker.address = resolve_broker(options.mqtt_host, options.mqtt_port, deadline, error);
     if (error.empty()) {
         library.lib_init();
         error = publish(library, broker, credentials, messages, deadline);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fd.h"
 #include "mqtt.h"
@@ -21,7 +22,10 @@ namespace wex_q40 {
 
 namespace {
 
-// The answer: the address, or "!" and the resolver's reason.
+// A name may stand for several addresses (localhost for 127.0.0.1 and ::1), of which the broker may listen on one.
+constexpr std::chrono::milliseconds probe_limit{1000};
+
+// The answer: the addresses in the resolver's order, one a line, or "!" and the resolver's reason.
 std::string look_up(const std::string &host, int flags)
 {
     addrinfo hints{};
@@ -31,11 +35,53 @@ std::string look_up(const std::string &host, int flags)
     addrinfo *found = nullptr;
     if (const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found); rc != 0)
         return std::string("!") + gai_strerror(rc);
-    std::array<char, NI_MAXHOST> numbers{};
-    const int rc = getnameinfo(found->ai_addr, found->ai_addrlen, numbers.data(), numbers.size(), nullptr, 0,
-                               NI_NUMERICHOST);
+    std::string text;
+    int rc = 0;
+    for (const addrinfo *a = found; a != nullptr && rc == 0; a = a->ai_next) {
+        std::array<char, NI_MAXHOST> numbers{};
+        rc = getnameinfo(a->ai_addr, a->ai_addrlen, numbers.data(), numbers.size(), nullptr, 0, NI_NUMERICHOST);
+        const std::string line = std::string(numbers.data()) + "\n";
+        if (rc == 0 && text.find(line) == std::string::npos)
+            text += line;
+    }
     freeaddrinfo(found);
-    return rc == 0 ? std::string(numbers.data()) : std::string("!") + gai_strerror(rc);
+    return rc == 0 ? text : std::string("!") + gai_strerror(rc);
+}
+
+// Whether something accepts a TCP connection at address and port before the deadline.
+bool accepts(const std::string &address, unsigned port, Clock::time_point deadline)
+{
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+        return false;
+    const Fd s(socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    bool connected = s.fd >= 0 && connect(s.fd, found->ai_addr, found->ai_addrlen) == 0;
+    freeaddrinfo(found);
+    if (s.fd < 0 || connected || errno != EINPROGRESS)
+        return connected;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd p{s.fd, POLLOUT, 0};
+    int failure = 0;
+    socklen_t size = sizeof failure;
+    return left > 0 && poll(&p, 1, static_cast<int>(left)) == 1 &&
+           getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &failure, &size) == 0 && failure == 0;
+}
+
+// The first address that accepts a connection, or the first of all, whose failure the client then names.
+std::string reachable(const std::string &addresses, unsigned port, Clock::time_point deadline)
+{
+    std::vector<std::string> all;
+    for (std::size_t at = 0, end; (end = addresses.find('\n', at)) != std::string::npos; at = end + 1)
+        all.push_back(addresses.substr(at, end - at));
+    if (all.size() <= 1)
+        return all.empty() ? std::string() : all.front();
+    for (const std::string &address : all)
+        if (accepts(address, port, std::min(deadline, Clock::now() + probe_limit)))
+            return address;
+    return all.front();
 }
 
 [[noreturn]] void answer(int out, const std::string &host)
@@ -84,11 +130,11 @@ std::string seconds_text(Clock::duration had)
 }
 
 // The system's resolver may wait on a dead name server far past any limit, and cannot be stopped in process.
-std::string resolve_broker(const std::string &host, Clock::time_point deadline, std::string &error)
+std::string resolve_broker(const std::string &host, unsigned port, Clock::time_point deadline, std::string &error)
 {
     const std::string numeric = look_up(host, AI_NUMERICHOST);
     if (numeric.rfind('!', 0) != 0)
-        return numeric;
+        return reachable(numeric, port, deadline);
     const auto start = Clock::now();
     std::array<int, 2> pipe_ends{};
     if (pipe2(pipe_ends.data(), O_CLOEXEC) != 0) {
@@ -120,7 +166,7 @@ std::string resolve_broker(const std::string &host, Clock::time_point deadline, 
     else if (text.empty() || text[0] == '!')
         error = "cannot look up the broker " + host + ": " + (text.empty() ? "no answer" : text.substr(1));
     else
-        return text;
+        return reachable(text, port, deadline);
     return {};
 }
 
