@@ -39,6 +39,10 @@ struct Client {
     pid_t process = 0;  // the program that opened it, 0 when unknown or this process
 };
 
+// Drops the emulator's reference to a client, keeping it instead while umockdev
+// still has its stream open.
+void let_go(GObjectPtr<UMockdevIoctlClient> client);
+
 struct Device {
     explicit Device(const Module &m)
         : config(m), sensor(m.sensor), chip(sensor, m.stuck), serial_bound(m.serial_driver)

@@ -27,16 +27,21 @@ constexpr const char *usbfs_driver_name = "usbfs";
 // closed open's claim before anyone else can ask for it.
 void forget_closed_clients(Device &device)
 {
-    auto closed = [&device](const Client &c) {
-        if (umockdev_ioctl_client_get_connected(c.client.get()) && peer_alive(c.process))
-            return false;
+    auto closed = [](const Client &c) {
+        return !umockdev_ioctl_client_get_connected(c.client.get()) || !peer_alive(c.process);
+    };
+    for (Client &c : device.clients) {
+        if (!closed(c))
+            continue;
         if (device.holder == c.client.get()) {
             device.holder = nullptr;
             ++device.counters.released_on_close;
         }
-        return true;
-    };
-    device.clients.erase(std::remove_if(device.clients.begin(), device.clients.end(), closed), device.clients.end());
+        let_go(std::move(c.client));
+    }
+    device.clients.erase(std::remove_if(device.clients.begin(), device.clients.end(),
+                                        [](const Client &c) { return !c.client; }),
+                         device.clients.end());
 }
 
 // 0 when an ioctl's argument names the module's one interface, else the errno usbfs gives.
