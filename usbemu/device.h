@@ -36,8 +36,14 @@ struct Pending {
 struct Client {
     GObjectPtr<UMockdevIoctlClient> client;
     std::deque<Pending> completed;
-    pid_t process = 0;  // the program that opened it, 0 when unknown or this process
+    // The program that opened it: 0 when this process or unknown, ambiguous_peer
+    // until it can be told from another program that connected at the same time.
+    pid_t process = 0;
 };
+
+// Drops the emulator's reference to a client, keeping it instead while umockdev
+// still has its stream open.
+void let_go(GObjectPtr<UMockdevIoctlClient> client);
 
 struct Device {
     explicit Device(const Module &m)

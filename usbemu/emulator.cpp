@@ -44,6 +44,9 @@ struct Emulator::Impl {
         for (std::size_t i = 0; i < attached; ++i)
             umockdev_testbed_detach_ioctl(testbed.get(), devices[i]->node.c_str(), nullptr);
         testbed.reset();
+        for (const auto &device : devices)
+            for (Client &client : device->clients)
+                let_go(std::move(client.client));
         devices.clear();
     }
 

@@ -38,13 +38,18 @@ std::string listener_of(int fd)
 
 }  // namespace
 
-pid_t take_new_peer(const std::string &listener)
-{
-    const std::lock_guard<std::mutex> guard(taken_lock);
-    std::set<ino_t> open_sockets;
-    pid_t found = 0;
+namespace {
+
+struct Scan {
+    int candidates = 0;  // open sockets not handed out, with a living process behind them
+    pid_t pid = 0;
     ino_t socket = 0;
-    int candidates = 0;
+};
+
+Scan scan_peers(const std::string &listener)
+{
+    std::set<ino_t> open_sockets;
+    Scan found;
     std::error_code error;
     for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
         const int fd = static_cast<int>(std::strtol(entry.path().filename().c_str(), nullptr, 10));
@@ -58,18 +63,35 @@ pid_t take_new_peer(const std::string &listener)
             getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid <= 0 || peer.pid == getpid() ||
             !peer_alive(peer.pid))
             continue;
-        ++candidates;
-        found = peer.pid;
-        socket = st.st_ino;
+        ++found.candidates;
+        found.pid = peer.pid;
+        found.socket = st.st_ino;
     }
     // A closed socket's number may come back for a new one.
     for (auto it = taken.begin(); it != taken.end();)
         it = open_sockets.count(*it) != 0 ? std::next(it) : taken.erase(it);
-    // Two programs connecting at once cannot be told apart: neither gets a process then.
-    if (candidates != 1)
-        return 0;
-    taken.insert(socket);
     return found;
+}
+
+}  // namespace
+
+pid_t take_new_peer(const std::string &listener)
+{
+    const std::lock_guard<std::mutex> guard(taken_lock);
+    const Scan found = scan_peers(listener);
+    if (found.candidates == 0)
+        return 0;
+    // Two programs connecting at once cannot be told apart: neither gets a process then.
+    if (found.candidates > 1)
+        return ambiguous_peer;
+    taken.insert(found.socket);
+    return found.pid;
+}
+
+bool untaken_peers_gone(const std::string &listener)
+{
+    const std::lock_guard<std::mutex> guard(taken_lock);
+    return scan_peers(listener).candidates == 0;
 }
 
 bool peer_alive(pid_t pid)

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace usbemu {
 
@@ -23,20 +24,44 @@ constexpr const char *usbfs_driver_name = "usbfs";
 
 // umockdev 0.17.16 never emits "client-vanished"; a client's "connected" turns
 // false when the program closes the node, and its process ends when it is
-// killed; looked at before every request and every new open, that drops a
+// killed (an open not yet told from another's: once no living opener is left
+// untold); looked at before every request and every new open, that drops a
 // closed open's claim before anyone else can ask for it.
 void forget_closed_clients(Device &device)
 {
-    auto closed = [&device](const Client &c) {
-        if (umockdev_ioctl_client_get_connected(c.client.get()) && peer_alive(c.process))
-            return false;
+    std::optional<bool> ambiguous_gone;
+    auto closed = [&device, &ambiguous_gone](const Client &c) {
+        if (!umockdev_ioctl_client_get_connected(c.client.get()))
+            return true;
+        if (c.process != ambiguous_peer)
+            return !peer_alive(c.process);
+        if (!ambiguous_gone)
+            ambiguous_gone = untaken_peers_gone(device.ioctl_socket);
+        return *ambiguous_gone;
+    };
+    for (Client &c : device.clients) {
+        if (!closed(c))
+            continue;
         if (device.holder == c.client.get()) {
             device.holder = nullptr;
             ++device.counters.released_on_close;
         }
-        return true;
-    };
-    device.clients.erase(std::remove_if(device.clients.begin(), device.clients.end(), closed), device.clients.end());
+        let_go(std::move(c.client));
+    }
+    device.clients.erase(std::remove_if(device.clients.begin(), device.clients.end(),
+                                        [](const Client &c) { return !c.client; }),
+                         device.clients.end());
+}
+
+// A program that asks is alive, so once it is the only one not yet told apart, its socket is its own.
+void identify(Device &device, UMockdevIoctlClient *client)
+{
+    Client &own = client_state(device, client);
+    if (own.process != ambiguous_peer)
+        return;
+    const pid_t pid = take_new_peer(device.ioctl_socket);
+    if (pid > 0)
+        own.process = pid;
 }
 
 // 0 when an ioctl's argument names the module's one interface, else the errno usbfs gives.
@@ -137,6 +162,7 @@ void client_connected(Device &device, UMockdevIoctlClient *client)
 gboolean handle_ioctl(Device &device, UMockdevIoctlClient *client)
 {
     const std::lock_guard<std::mutex> guard(device.lock);
+    identify(device, client);
     forget_closed_clients(device);
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);

@@ -1,6 +1,6 @@
 // wex_usbemu as a user runs it: stopped with SIGTERM, SIGINT or SIGHUP it passes
-// the signal on to its program and leaves no testbed behind; a reader killed
-// under a script lets go of the module; its module options.
+// the signal on to its program and leaves no testbed behind; readers killed
+// under a script let go of the module and leave the tool unharmed; its module options.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -12,6 +12,7 @@
 
 #include "child_run.h"
 #include "emulator.h"
+#include "program_output.h"
 #include "spawned.h"
 #include "tool_options.h"
 
@@ -58,6 +59,32 @@ TEST(Tool, ReadersKilledUnderAScriptLetGoOfTheModule)
                             time_limit_s);
     ASSERT_FALSE(run.timed_out);
     EXPECT_EQ(run.out.find("claimed by another program"), std::string::npos) << run.out;
+}
+
+// Twenty readers start together and are killed at every point of their open or
+// their reading; GLib's warnings are made fatal.
+// A killed reading leaves the sensor mid-frame, and each failed reading clocks
+// it on until it lets go of its data line; the reading after a good one must be good.
+TEST(Tool, ManyKilledReadersLeaveTheToolQuietAndTheModuleFree)
+{
+    constexpr int script_status = 3;
+    const std::string script = "echo \"$UMOCKDEV_DIR\"; for i in $(seq 20); do \"$0\" >/dev/null 2>&1 & "
+                               "(sleep $(printf 0.%03d $((i * 15))); kill -KILL $! 2>/dev/null) & done; wait; "
+                               "for n in 1 2 3 4; do \"$0\" >/dev/null 2>&1 && break; done; \"$0\" && exit " +
+                               std::to_string(script_status);
+    const wex_test::ChildRun run = wex_test::run_child(
+        {USBEMU_TOOL, "--", "/bin/sh", "-c", script, WEX_PROGRAM},
+        wex_test::environment_with({"G_DEBUG=fatal-warnings"}, {"LD_PRELOAD", "UMOCKDEV_DIR", "LD_LIBRARY_PATH"}),
+        time_limit_s);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, script_status) << run.err;
+    EXPECT_EQ(run.err, "");
+    const std::size_t end_of_testbed = run.out.find('\n');
+    ASSERT_NE(end_of_testbed, std::string::npos) << run.out;
+    const std::string testbed = run.out.substr(0, end_of_testbed);
+    ASSERT_EQ(testbed.rfind("/tmp/umockdev.", 0), 0u) << "no testbed reported: " << run.out;
+    EXPECT_FALSE(exists(testbed)) << testbed << " left behind";
+    EXPECT_EQ(run.out.substr(end_of_testbed + 1), wex_test::default_reading);
 }
 
 usbemu::Config parse(std::vector<std::string> args)
