@@ -18,7 +18,7 @@ namespace {
 
 constexpr off_t credentials_limit = 4096;
 // Debian's whole bundle of public CAs is about 200 KB.
-constexpr off_t cafile_limit = 1024 * 1024;
+constexpr off_t cafile_limit = off_t{1024} * 1024;
 constexpr mode_t others_bits = S_IRWXG | S_IRWXO;
 
 const char *kind_of(mode_t mode)

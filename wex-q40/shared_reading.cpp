@@ -7,9 +7,12 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <limits>
+#include <string_view>
 
 #include "atomic_file.h"
 #include "fd.h"
+#include "whole_number.h"
 
 namespace wex_q40 {
 
@@ -25,6 +28,27 @@ constexpr mode_t written_by_others = S_IWGRP | S_IWOTH;
 long long since_epoch(nanoseconds time)
 {
     return static_cast<long long>(time.count());
+}
+
+// "taken WALL STEADY": when the reading was taken, in nanoseconds by each clock.
+bool parse_taken(std::string_view line, long long &wall_ns, long long &steady_ns)
+{
+    constexpr std::string_view label = "taken ";
+    constexpr long long least = std::numeric_limits<long long>::min();
+    constexpr long long most = std::numeric_limits<long long>::max();
+    if (line.substr(0, label.size()) != label)
+        return false;
+    line.remove_prefix(label.size());
+    const auto space = line.find(' ');
+    if (space == std::string_view::npos)
+        return false;
+    const auto wall = wex_common::whole_number(line.substr(0, space), least, most);
+    const auto steady = wex_common::whole_number(line.substr(space + 1), least, most);
+    if (!wall || !steady)
+        return false;
+    wall_ns = *wall;
+    steady_ns = *steady;
+    return true;
 }
 
 // The next line of text, taken off it; nothing when no newline is left.
@@ -109,7 +133,7 @@ std::optional<Reading> shared_reading(const Options &options)
     long long wall_ns = 0;
     long long steady_ns = 0;
     if (!format || *format != format_line || !program || *program != "program " + options.program || !taken ||
-        std::sscanf(taken->c_str(), "taken %lld %lld", &wall_ns, &steady_ns) != 2)
+        !parse_taken(*taken, wall_ns, steady_ns))
         return std::nullopt;
     const auto age = age_of(wall_ns, steady_ns, options.max_age_s);
     auto values = parse_report(*content);

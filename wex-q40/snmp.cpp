@@ -169,7 +169,9 @@ Line read_line(std::string &line)
 // The OID, then the type and value; a read-only subtree needs neither.
 bool read_set(std::string &line)
 {
-    return read_line(line) != Line::ended && read_line(line) != Line::ended;
+    if (read_line(line) == Line::ended)
+        return false;
+    return read_line(line) != Line::ended;
 }
 
 // False when the answer could not be written; end of input inside a request ends quietly.

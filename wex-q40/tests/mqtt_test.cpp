@@ -125,6 +125,7 @@ class Broker {
     void start(const std::vector<std::string> &command, const std::string &log)
     {
         std::vector<const char *> argv;
+        argv.reserve(command.size() + 1);
         for (const std::string &word : command)
             argv.push_back(word.c_str());
         argv.push_back(nullptr);
@@ -380,10 +381,9 @@ TEST(Mqtt, TheOperatorsFilesMustBeSmallRegularFilesAndTheCredentialsTheOwnersOnl
 // wex-q40 mqtt under another host name, in a UTS namespace of its own.
 Consumed run_as_host(const std::string &host, const std::vector<std::string> &args)
 {
-    std::vector<std::string> command = {"unshare", "-u", "python3", "-c",
-                                        "import os, socket, sys; socket.sethostname(os.fsencode(sys.argv[1])); "
-                                        "os.execv(sys.argv[2], sys.argv[2:])",
-                                        host, "/usr/bin/env", std::string("LD_LIBRARY_PATH=") + WEX_VMODULE_DIR};
+    const std::string rename_and_run = "import os, socket, sys; socket.sethostname(os.fsencode(sys.argv[1])); "
+                                       "os.execv(sys.argv[2], sys.argv[2:])";
+    std::vector<std::string> command = {"unshare", "-u", "python3", "-c", rename_and_run, host, "/usr/bin/env", std::string("LD_LIBRARY_PATH=") + WEX_VMODULE_DIR};
     command.insert(command.end(), room.begin(), room.end());
     command.insert(command.end(), {WEX_Q40, "mqtt", "-b", WEX_PROGRAM});
     command.insert(command.end(), args.begin(), args.end());
