@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "d2xx.h"
+#include "commands.h"
 #include "options.h"
 #include "vwex.h"
 #include "wex.h"
@@ -67,7 +68,11 @@ TEST_P(KilledReading, TheDefaultRetriesCoverTheReadingsThatFailAfterAKillAtAnyCa
     const std::vector<Call> &log = vmodule::vwex_calls();
     const std::vector<Call> clean(log.begin(), log.end());
 
-    const int retries = static_cast<int>(wex_q40::Options{}.retries);
+    char name[] = "json";
+    char *args[] = {name, nullptr};
+    const auto parsed = wex_q40::parse_options(wex_q40::subcommand(wex_q40::Command::json), 1, args);
+    ASSERT_EQ(parsed.error, "");
+    const int retries = static_cast<int>(parsed.options.common.reading.retries);
     std::map<int, int> kills_by_failures;  // failed readings after the kill, until a good one
     for (std::size_t killed_after = 1; killed_after < clean.size(); ++killed_after) {
         vmodule::vwex_configure(config);

@@ -1,98 +1,144 @@
 #include "commands.h"
 
-#include <array>
 #include <cstdio>
+#include <tuple>
+#include <type_traits>
 
-#include "outputs.h"
+#include "options.h"
 
 namespace wex_q40 {
 
 namespace {
 
 constexpr int unknown_status = 3;
+// The family's sensors should be active at most a tenth of the time: 0.4 s of measuring (320 + 80 ms) in 4 s.
+constexpr const char *shared_max_age = "4";
+// Its trial reading is about the module now.
+constexpr const char *diagnose_max_age = "0";
+constexpr const char *whole_command = "the whole command ends within this limit";
+constexpr const char *reading_statuses = "Exit status: 0 for a reading, 1 for a failed reading, 2 for bad arguments.\n";
+constexpr std::size_t help_width = 80;
+constexpr std::size_t continued = 15;  // the indent of a help line's continuation
+constexpr std::size_t synopsis_indent = 9;
 
-constexpr std::array<Subcommand, command_count> table{{
-    {Command::check, "check", run_check,
-     "Usage: check_wex_q40 [-w RANGE] [-c RANGE] [--humidity-warning RANGE] [--humidity-critical RANGE]\n"
-     "         [--dewpoint-warning RANGE] [--dewpoint-critical RANGE] [-t SECONDS] [-r N]\n"
-     "         [--max-age SECONDS] [-b PROGRAM] [-l FILE] [-v]...\n"
-     "A monitoring plugin: one WEX-Q40 reading against thresholds.\n",
-     "  -w, --warning RANGE, -c, --critical RANGE\n"
-     "               temperature thresholds in degrees Celsius; RANGE is [@]start:end\n"
-     "               (10, 10:, ~:10, 10:20, @10:20)\n"
-     "  --humidity-warning, --humidity-critical RANGE  relative humidity thresholds in percent\n"
-     "  --dewpoint-warning, --dewpoint-critical RANGE  dew point thresholds in degrees Celsius\n"
-     "  -v, --verbose  more in the long output: the reading's duration; twice, the program's lines\n",
-     "10", "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (failed reading, time-out, bad arguments).\n",
-     unknown_status, unknown_status, unknown_status, "w:c:v", UsageErrors::plugin_output},
-    {Command::json, "json", run_json,
-     "Usage: wex-q40 json [-t SECONDS] [-r N] [--max-age SECONDS] [-b PROGRAM] [-l FILE]\n"
-     "Prints one reading as a JSON object on one line.\n",
-     "", "10", "Exit status: 0 for a reading, 1 for a failed reading, 2 for bad arguments.\n",
-     exit_status::bad_usage, exit_status::failed_reading, exit_status::good, "", UsageErrors::json_and_standard_error},
-    {Command::influx, "influx", run_influx,
-     "Usage: wex-q40 influx [-t SECONDS] [-r N] [--max-age SECONDS] [-b PROGRAM] [-l FILE]\n"
-     "Prints one reading in InfluxDB line protocol.\n",
-     "", "10", "Exit status: 0 for a reading, 1 for a failed reading, 2 for bad arguments.\n",
-     exit_status::bad_usage, exit_status::failed_reading, exit_status::good, "", UsageErrors::standard_error},
-    {Command::textfile, "textfile", run_textfile,
-     "Usage: wex-q40 textfile [-d FOLDER] [-t SECONDS] [-r N] [--max-age SECONDS] [-b PROGRAM] [-l FILE]\n"
-     "Writes FOLDER/wex_q40.prom for the node exporter's textfile collector, atomically.\n",
-     "  -d, --directory FOLDER  the collector's folder (default: /var/lib/prometheus/node-exporter;\n"
-     "               variable WEX_Q40_TEXTFILE_DIR)\n",
-     "30; variable WEX_Q40_TIMEOUT",
+// The rows of the struct that member picks out of Options, seen through OwnRows.
+template <const auto &rows, auto member>
+constexpr OwnRows own_rows()
+{
+    return {std::tuple_size<std::remove_reference_t<decltype(rows)>>::value,
+            [](std::size_t i) -> const OptionText & { return rows[i].text; },
+            [](Options &o, std::size_t i, const char *value, const std::string &named) {
+                return rows[i].set(o.*member, value, named);
+            }};
+}
+
+int check(const Options &o, const Budget &b) { return run_check(o.common.reading, o.check, b); }
+int json(const Options &o, const Budget &b) { return run_json(o.common.reading, b); }
+int influx(const Options &o, const Budget &b) { return run_influx(o.common.reading, b); }
+int textfile(const Options &o, const Budget &b) { return run_textfile(o.common.reading, o.textfile, b); }
+int snmp(const Options &o, const Budget &b) { return run_snmp(o.common.reading, o.snmp, b); }
+int mqtt(const Options &o, const Budget &b) { return run_mqtt(o.common.reading, o.mqtt, b); }
+int diagnose(const Options &o, const Budget &b) { return run_diagnose(o.common.reading, o.diagnose, b); }
+
+const std::array<Subcommand, command_count> table{{
+    {Command::check, "check", "check_wex_q40", "A monitoring plugin: one WEX-Q40 reading against thresholds.", "10",
+     whole_command, nullptr, shared_max_age,
+     "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (failed reading, time-out, bad arguments).\n",
+     unknown_status, unknown_status, unknown_status, UsageErrors::plugin_output,
+     own_rows<check_rows, &Options::check>(), check},
+    {Command::json, "json", "wex-q40 json", "Prints one reading as a JSON object on one line.", "10", whole_command,
+     nullptr, shared_max_age, reading_statuses, exit_status::bad_usage, exit_status::failed_reading,
+     exit_status::good, UsageErrors::json_and_standard_error, {}, json},
+    {Command::influx, "influx", "wex-q40 influx", "Prints one reading in InfluxDB line protocol.", "10",
+     whole_command, nullptr, shared_max_age, reading_statuses, exit_status::bad_usage, exit_status::failed_reading,
+     exit_status::good, UsageErrors::standard_error, {}, influx},
+    {Command::textfile, "textfile", "wex-q40 textfile",
+     "Writes FOLDER/wex_q40.prom for the node exporter's textfile collector, atomically.", "30", whole_command,
+     "WEX_Q40_TIMEOUT", shared_max_age,
      "Exit status: 0 for a good reading, 1 for a failed reading (the file is still\n"
      "written, with wex_q40_read_success 0), 2 when the file cannot be written or for bad arguments.\n",
-     exit_status::bad_usage, exit_status::unwritten, exit_status::good, "d:", UsageErrors::standard_error},
-    {Command::snmp, "snmp", run_snmp,
-     "Usage: wex-q40 snmp [--base-oid OID] [--cache SECONDS] [-t SECONDS] [-r N] [--max-age SECONDS]\n"
-     "         [-b PROGRAM] [-l FILE]\n"
-     "Serves readings to snmpd through its pass_persist protocol on standard input and output.\n",
-     "  --base-oid OID  the subtree (default: .1.3.6.1.4.1.8072.9999.9999.1)\n"
-     "  --cache SECONDS  how long one reading answers requests (default: 5)\n",
-     "5; for each reading", "Exit status: 0 at the end of input, 2 for bad arguments or an unwritable output.\n",
-     exit_status::bad_usage, exit_status::unwritten, exit_status::good, "", UsageErrors::standard_error},
-    {Command::mqtt, "mqtt", run_mqtt,
-     "Usage: wex-q40 mqtt [--host HOST] [--port PORT] [--cafile FILE] [--credentials FILE] [--prefix TOPIC]\n"
-     "         [--discovery-prefix TOPIC] [--expire-after SECONDS] [-t SECONDS] [-r N] [--max-age SECONDS]\n"
-     "         [-b PROGRAM] [-l FILE]\n"
-     "Publishes one reading, retained, to an MQTT broker, with Home Assistant discovery.\n",
-     "  --host HOST  the broker (default: localhost); --port PORT  its port (default: 1883)\n"
-     "  --cafile FILE  TLS, the broker's certificate checked against the CA in FILE\n"
-     "  --credentials FILE  the user name on the first line of FILE, the password on the second\n"
-     "  --prefix TOPIC  the state and error topics' prefix (default: wex-q40/HOSTNAME)\n"
-     "  --discovery-prefix TOPIC  Home Assistant's (default: homeassistant)\n"
-     "  --expire-after SECONDS  the entities become unavailable without a newer reading (default: 300)\n",
-     "10", "Exit status: 0 for a reading published, 1 for a failed reading (its error published),\n"
+     exit_status::bad_usage, exit_status::unwritten, exit_status::good, UsageErrors::standard_error,
+     own_rows<textfile_rows, &Options::textfile>(), textfile},
+    {Command::snmp, "snmp", "wex-q40 snmp",
+     "Serves readings to snmpd through its pass_persist protocol on standard input and output.", "5",
+     "each reading ends within this limit", nullptr, shared_max_age,
+     "Exit status: 0 at the end of input, 2 for bad arguments or an unwritable output.\n", exit_status::bad_usage,
+     exit_status::unwritten, exit_status::good, UsageErrors::standard_error, own_rows<snmp_rows, &Options::snmp>(),
+     snmp},
+    {Command::mqtt, "mqtt", "wex-q40 mqtt",
+     "Publishes one reading, retained, to an MQTT broker, with Home Assistant discovery.", "10", whole_command,
+     nullptr, shared_max_age,
+     "Exit status: 0 for a reading published, 1 for a failed reading (its error published),\n"
      "2 when nothing could be published or for bad arguments.\n",
-     exit_status::bad_usage, exit_status::unwritten, exit_status::good, "", UsageErrors::standard_error},
-    {Command::diagnose, "diagnose", run_diagnose,
-     "Usage: wex-q40 diagnose [-d FOLDER] [-t SECONDS] [-r N] [--max-age SECONDS] [-b PROGRAM] [-l FILE]\n"
-     "Checks what a reading needs, one line each with what fixes a problem, then takes one reading.\n",
-     "  -d, --directory FOLDER  the textfile collector's folder to check\n"
-     "               (default: /var/lib/prometheus/node-exporter)\n",
-     "10", "Exit status: 0 when every check passes, 1 otherwise, 2 for bad arguments.\n", exit_status::bad_usage,
-     exit_status::failed_reading, exit_status::good, "d:", UsageErrors::standard_error},
+     exit_status::bad_usage, exit_status::unwritten, exit_status::good, UsageErrors::standard_error,
+     own_rows<mqtt_rows, &Options::mqtt>(), mqtt},
+    {Command::diagnose, "diagnose", "wex-q40 diagnose",
+     "Checks what a reading needs, one line each with what fixes a problem, then takes one reading.", "10",
+     whole_command, nullptr, diagnose_max_age,
+     "Exit status: 0 when every check passes, 1 otherwise, 2 for bad arguments.\n", exit_status::bad_usage,
+     exit_status::failed_reading, exit_status::good, UsageErrors::standard_error,
+     own_rows<diagnose_rows, &Options::diagnose>(), diagnose},
 }};
 
-constexpr bool in_command_order()
+// Words joined by spaces, broken before width into lines that start with indent.
+std::string wrapped(const std::string &text, std::size_t indent)
 {
-    for (std::size_t i = 0; i < table.size(); ++i)
-        if (table[i].command != static_cast<Command>(i))
-            return false;
-    return true;
+    std::string out;
+    std::size_t line_start = 0;
+    std::size_t last_space = std::string::npos;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == ' ')
+            last_space = out.size();
+        out += text[i];
+        if (out.size() - line_start >= help_width && last_space != std::string::npos && last_space > line_start) {
+            out.replace(last_space, 1, "\n" + std::string(indent, ' '));
+            line_start = last_space + 1;
+            last_space = std::string::npos;
+        }
+    }
+    return out + "\n";
 }
-static_assert(in_command_order(), "the table of subcommands must follow the order of Command");
 
-constexpr const char *common_options =
-    "  -r, --retries N  retries of a failed reading (default: 2)\n"
-    "  --max-age SECONDS  take another reader's reading up to this old instead of reading the module\n"
-    "               (default: 4, diagnose: 0; 0: always read the module)\n"
-    "  -b, --program PROGRAM  the reading program (default: wex_q40_test next to wex-q40;\n"
-    "               variable WEX_Q40_TEST)\n"
-    "  -l, --lock FILE  the lock file that keeps readers apart (default: /run/wex-q40/wex-q40.lock;\n"
-    "               variable WEX_Q40_LOCK)\n"
-    "  -h, --help   this help; -V, --version: the version\n";
+std::string option_words(const OptionText &t)
+{
+    std::string words = t.letter != 0 ? std::string("-") + t.letter + ", " : "";
+    words += std::string("--") + t.name;
+    return t.argument != nullptr ? words + " " + t.argument : words;
+}
+
+// Flags that end the command rather than shape it (-h, -V) are left out; no option is broken across lines.
+std::string synopsis(const Subcommand &s)
+{
+    std::string text = std::string("Usage: ") + s.usage_name;
+    std::size_t line_start = 0;
+    for (const OptionText &t : option_texts(s)) {
+        if (t.argument == nullptr && !t.repeated)
+            continue;
+        const std::string name = t.letter != 0 ? std::string("-") + t.letter : std::string("--") + t.name;
+        const std::string item = "[" + name + (t.argument != nullptr ? std::string(" ") + t.argument : "") + "]" +
+                                 (t.repeated ? "..." : "");
+        if (text.size() - line_start + 1 + item.size() > help_width) {
+            line_start = text.size() + 1;
+            text += "\n" + std::string(synopsis_indent - 1, ' ');
+        }
+        text += " " + item;
+    }
+    return text + "\n";
+}
+
+std::string option_help(const OptionText &t)
+{
+    std::string text = "  " + option_words(t) + "  " + t.help;
+    if (t.fallback != nullptr || t.variable != nullptr) {
+        text += " (";
+        if (t.fallback != nullptr)
+            text += std::string("default: ") + t.fallback + (t.variable != nullptr ? "; " : "");
+        if (t.variable != nullptr)
+            text += std::string("variable ") + t.variable;
+        text += ")";
+    }
+    return wrapped(text, continued);
+}
 
 }  // namespace
 
@@ -116,9 +162,10 @@ const Subcommand *subcommand_named(std::string_view name)
 
 std::string usage(const Subcommand &s)
 {
-    return std::string(s.synopsis) + s.own_options +
-           "  -t, --timeout SECONDS  the whole command ends within this limit (default: " + s.default_timeout + ")\n" +
-           common_options + s.exit_statuses;
+    std::string text = synopsis(s) + s.summary + "\n";
+    for (const OptionText &t : option_texts(s))
+        text += option_help(t);
+    return text + s.exit_statuses;
 }
 
 std::string general_usage()

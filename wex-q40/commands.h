@@ -1,23 +1,22 @@
-// Every subcommand's facts in one table: its name, renderer, usage, statuses
-// and option letters.
+// Every subcommand's facts in one table: its name, what it does, its statuses, its own options' rows
+// and the run that renders its readings.
 #ifndef WEX_Q40_COMMANDS_H
 #define WEX_Q40_COMMANDS_H
 
 #include <array>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
-#include "child.h"
-#include "options.h"
+#include "budget.h"
+#include "option_row.h"
 
 namespace wex_q40 {
 
-namespace exit_status {
-constexpr int good = 0;
-constexpr int failed_reading = 1;  // json, influx, textfile
-constexpr int unwritten = 2;       // textfile: the file could not be written
-constexpr int bad_usage = 2;       // bad options or arguments, of every subcommand but the plugin
-}  // namespace exit_status
+struct Options;
+
+enum class Command { check, json, influx, textfile, snmp, mqtt, diagnose };
+constexpr std::size_t command_count = static_cast<std::size_t>(Command::diagnose) + 1;
 
 // What wex-q40 takes before a subcommand: "help [COMMAND]" and these options.
 constexpr std::string_view help_command = "help";
@@ -27,19 +26,29 @@ constexpr std::array<std::string_view, 2> version_options{"-V", "--version"};
 // Where a subcommand's consumer looks for a usage error.
 enum class UsageErrors { plugin_output, json_and_standard_error, standard_error };
 
+// A subcommand's own rows, whatever struct of Options they set.
+struct OwnRows {
+    std::size_t count = 0;
+    const OptionText &(*text)(std::size_t row) = nullptr;
+    std::string (*set)(Options &options, std::size_t row, const char *value, const std::string &named) = nullptr;
+};
+
 struct Subcommand {
     Command command;
     const char *name;
-    int (*run)(const Options &options, Clock::time_point deadline);
-    const char *synopsis;         // the usage line and what it does
-    const char *own_options;      // the help of its own options
-    const char *default_timeout;  // as the help shows it
-    const char *exit_statuses;    // the help's last lines
-    int usage_status;             // bad options or arguments
-    int unwritten_status;         // output that could not be written
-    int help_status;              // after -h and -V
-    const char *letters;          // getopt letters of its own options; "w:" brings the threshold options, "v" --verbose
+    const char *usage_name;        // as the help's usage line names it
+    const char *summary;           // what it does
+    const char *timeout;           // -t's default
+    const char *timeout_help;      // what -t limits
+    const char *timeout_variable;  // standing in for -t; nullptr: none
+    const char *max_age;           // --max-age's default
+    const char *exit_statuses;     // the help's last lines
+    int usage_status;              // bad options or arguments
+    int unwritten_status;          // output that could not be written
+    int help_status;               // after -h and -V
     UsageErrors usage_errors;
+    OwnRows own;
+    int (*run)(const Options &options, const Budget &budget);
 };
 
 const Subcommand &subcommand(Command command);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "commands.h"
+#include "options.h"
 
 namespace {
 
@@ -26,9 +27,9 @@ void add(std::string &list, std::string_view word)
 }
 
 // The long options, then the letters, as getopt_long takes them.
-Words option_words(Command command)
+Words option_words(const Subcommand &s)
 {
-    const OptionTable table = option_table(command);
+    const OptionTable table = option_table(s);
     Words words;
     for (const option &o : table.longs) {
         if (o.name == nullptr)
@@ -68,7 +69,7 @@ std::string table_function()
         "    general='" + general + "'\n"
         "    case $1 in\n";
     for (const Subcommand &s : subcommands()) {
-        const Words words = option_words(s.command);
+        const Words words = option_words(s);
         text += "    " + std::string(s.name) + ")\n        options='" + words.all + "'\n        valued='" +
                 words.valued + "' ;;\n";
     }

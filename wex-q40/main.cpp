@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "library_probe.h"
+#include "options.h"
 #include "signals.h"
 
 namespace {
@@ -33,8 +34,8 @@ int written(int status, int failure)
 // invoked: "check_wex_q40" through the plugin's link, else "wex-q40 <subcommand>".
 int run_subcommand(const Subcommand &s, const std::string &invoked, int argc, char **argv)
 {
-    const ParsedOptions parsed = parse_options(s.command, argc, argv);
-    const Options &options = parsed.options;
+    const ParsedOptions parsed = parse_options(s, argc, argv);
+    const CommonOptions &options = parsed.options.common;
     if (!parsed.error.empty())
         return report_usage_error(s, parsed.error, invoked);
     if (options.help) {
@@ -45,7 +46,8 @@ int run_subcommand(const Subcommand &s, const std::string &invoked, int argc, ch
         std::printf("%s %s\n", invoked.substr(0, invoked.find(' ')).c_str(), WEX_VERSION);
         return s.help_status;
     }
-    return s.run(options, Clock::now() + std::chrono::seconds(options.timeout_s));
+    // The one budget of the command, made here; the steps that take a part of it say so.
+    return s.run(parsed.options, Budget::from_now(std::chrono::seconds(options.timeout_s)));
 }
 
 int run(const Subcommand &s, const std::string &invoked, int argc, char **argv)

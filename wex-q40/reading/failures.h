@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
 
 namespace wex_q40 {
 
@@ -18,7 +17,7 @@ struct Diagnosis {
 };
 
 // The first known failure the lines show, or nothing; its advice never sends the asking command to itself.
-std::optional<Diagnosis> diagnose_failure(const std::vector<std::string> &lines, Command asking);
+std::optional<Diagnosis> diagnose_failure(const std::vector<std::string> &lines, bool by_diagnose);
 
 }  // namespace wex_q40
 

@@ -6,24 +6,31 @@
 #include <string>
 #include <vector>
 
-#include "child.h"
-#include "options.h"
+#include "budget.h"
 #include "reading.h"
+#include "reading_options.h"
 
 namespace wex_q40 {
 
 // What a good reading that left the module unclosed says, beside its values.
 constexpr const char *unclosed_warning = "module not closed: wex_close failed!";
+// The program's own line of it, which the long outputs show.
+constexpr const char *close_failure_line = "wex_close failed!";
+
+// What went wrong with a reading, told once for every consumer.
+struct Failure {
+    std::string summary;             // one short line: what happened
+    std::string advice;              // what to do about it, where that is known
+    bool permanent = false;          // taking the reading again cannot mend it
+    std::vector<std::string> lines;  // the program's output and what happened, retries included
+};
 
 struct Reading {
     bool good = false;
     Values values;
-    std::string problem;             // one short line: what happened
-    std::string advice;              // what to do about it, where that is known
-    bool permanent = false;          // a failure that taking the reading again cannot mend
-    bool unclosed = false;           // good, but the module could not be closed after it
-    std::vector<std::string> lines;  // the program's output and what happened; for a warning, the program's line
     std::vector<std::string> report;  // a good reading's lines as the program printed them
+    bool unclosed = false;            // good, but the module could not be closed after it
+    Failure failure;                  // of a reading that is not good
     unsigned attempts = 0;            // the program's runs, retries included
     double seconds = 0;               // the whole reading, waiting for the lock included
     std::chrono::system_clock::time_point taken;  // when the module was read
@@ -31,7 +38,7 @@ struct Reading {
     double age_s = 0;                             // a shared reading's age when it was taken up
 };
 
-Reading take_reading(const Options &options, Clock::time_point deadline);
+Reading take_reading(const ReadingOptions &options, const Budget &budget);
 
 }  // namespace wex_q40
 

@@ -2,7 +2,6 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "commands.h"
 #include "json_reading.h"
 #include "outputs.h"
 
@@ -49,10 +48,10 @@ nlohmann::ordered_json reading_object(const Reading &r)
 nlohmann::ordered_json failure_object(const Reading &r)
 {
     nlohmann::ordered_json object;
-    object["error"] = r.problem;
-    if (!r.advice.empty())
-        object["advice"] = r.advice;
-    object["details"] = r.lines;
+    object["error"] = r.failure.summary;
+    if (!r.failure.advice.empty())
+        object["advice"] = r.failure.advice;
+    object["details"] = r.failure.lines;
     object["time"] = rfc3339(std::time(nullptr));
     return object;
 }
@@ -65,9 +64,9 @@ void print_json_error(const std::string &error)
     print(object);
 }
 
-int run_json(const Options &options, Clock::time_point deadline)
+int run_json(const ReadingOptions &reading, const Budget &budget)
 {
-    const Reading r = take_reading(options, deadline);
+    const Reading r = take_reading(reading, budget);
     print(r.good ? reading_object(r) : failure_object(r));
     return r.good ? exit_status::good : exit_status::failed_reading;
 }

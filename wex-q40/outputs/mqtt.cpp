@@ -12,7 +12,6 @@
 #include <string_view>
 #include <vector>
 
-#include "commands.h"
 #include "json_reading.h"
 #include "mqtt.h"
 #include "outputs.h"
@@ -184,7 +183,7 @@ class Publisher {
         while (!done()) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0)
-                return "no answer from the broker " + where + " within " + seconds_text(deadline - start);
+                return "no answer from the broker " + where + " within " + seconds_text(deadline - start) + " s";
             const int rc = l.loop(client, static_cast<int>(std::min(left, longest_wait).count()), 1);
             // A refusal and the end of the connection come with the answer waited for.
             if (done())
@@ -228,65 +227,64 @@ int fail(const char *status_text, const std::string &error, int status)
 }
 
 // Everything that can be found wrong before the reading: the topics, the operator's files, the library.
-std::string prepare(MqttLibrary &library, const Options &o, const std::string &prefix, Credentials &credentials,
+std::string prepare(MqttLibrary &library, const MqttOptions &o, const std::string &prefix, Credentials &credentials,
                     Broker &broker)
 {
     if (std::string error = check_topics(o, prefix, host_name()); !error.empty())
         return error;
-    if (!o.mqtt_credentials.empty())
-        if (std::string error = read_credentials(o.mqtt_credentials, credentials); !error.empty())
+    if (!o.credentials.empty())
+        if (std::string error = read_credentials(o.credentials, credentials); !error.empty())
             return error;
     std::string pem;
-    if (!o.mqtt_cafile.empty())
-        if (std::string error = read_cafile(o.mqtt_cafile, pem); !error.empty())
+    if (!o.cafile.empty())
+        if (std::string error = read_cafile(o.cafile, pem); !error.empty())
             return error;
     if (std::string error = load_mqtt_library(library); !error.empty())
         return error;
-    broker.where = o.mqtt_host + ":" + std::to_string(o.mqtt_port);
-    broker.port = static_cast<int>(o.mqtt_port);
-    if (o.mqtt_cafile.empty())
+    broker.where = o.host + ":" + std::to_string(o.port);
+    broker.port = static_cast<int>(o.port);
+    if (o.cafile.empty())
         return {};
     std::string error;
-    broker.tls_context = make_tls_context(library, pem, o.mqtt_host, error);
-    return error.empty() ? error : "cannot use the CA file " + o.mqtt_cafile + ": " + error;
+    broker.tls_context = make_tls_context(library, pem, o.host, error);
+    return error.empty() ? error : "cannot use the CA file " + o.cafile + ": " + error;
 }
 
 }  // namespace
 
-int run_mqtt(const Options &options, Clock::time_point deadline)
+int run_mqtt(const ReadingOptions &reading, const MqttOptions &options, const Budget &budget)
 {
     const std::string host = host_name();
-    const std::string prefix = options.mqtt_prefix.empty() ? "wex-q40/" + host : options.mqtt_prefix;
+    const std::string prefix = options.prefix.empty() ? "wex-q40/" + host : options.prefix;
     MqttLibrary library;
     Credentials credentials;
     Broker broker;
     if (std::string error = prepare(library, options, prefix, credentials, broker); !error.empty())
         return fail("", error, exit_status::unwritten);
 
-    // A third of the time limit stays for the broker.
-    const auto start = Clock::now();
-    const Reading r = take_reading(options, start + (deadline - start) * 2 / 3);
+    // A third of the time left stays for the broker.
+    const Reading r = take_reading(reading, budget.share(2, 3));
     std::vector<Message> messages = discovery(options, prefix, host);
     if (r.good) {
         messages.push_back({prefix + "/state", state(r)});
         messages.push_back({prefix + "/error", ""});
     } else {
-        messages.push_back({prefix + "/error", r.problem});
+        messages.push_back({prefix + "/error", r.failure.summary});
     }
 
     std::string error;
-    broker.address = resolve_broker(options.mqtt_host, options.mqtt_port, deadline, error);
+    broker.address = resolve_broker(options.host, options.port, budget.deadline, error);
     if (error.empty()) {
         // NOLINTNEXTLINE(clang-analyzer-core.CallAndMessage): prepare() failed unless the library bound every symbol.
         library.lib_init();
-        error = publish(library, broker, credentials, messages, deadline);
+        error = publish(library, broker, credentials, messages, budget.deadline);
         library.lib_cleanup();
     }
     free_tls_context(library, broker.tls_context);
     if (!error.empty())
         return fail("", error, exit_status::unwritten);
     if (!r.good)
-        return fail("reading failed: ", r.problem, exit_status::failed_reading);
+        return fail("reading failed: ", r.failure.summary, exit_status::failed_reading);
     if (r.unclosed)
         std::fprintf(stderr, "wex-q40 mqtt: %s\n", unclosed_warning);
     return exit_status::good;

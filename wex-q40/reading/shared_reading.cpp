@@ -104,7 +104,7 @@ std::string shared_reading_path(const std::string &lock_file)
     return lock_file + ".reading";
 }
 
-void leave_shared_reading(const Options &options, const Reading &reading)
+void leave_shared_reading(const ReadingOptions &options, const Reading &reading)
 {
     if (options.max_age_s == 0 || !reading.good || reading.unclosed ||
         options.program.find('\n') != std::string::npos)
@@ -122,7 +122,7 @@ void leave_shared_reading(const Options &options, const Reading &reading)
     replace_file(folder, path.substr(slash + 1), content);
 }
 
-std::optional<Reading> shared_reading(const Options &options)
+std::optional<Reading> shared_reading(const ReadingOptions &options)
 {
     auto content = trusted_content(shared_reading_path(options.lock_file));
     if (!content)

@@ -11,7 +11,6 @@
 #include <iostream>
 #include <limits>
 
-#include "commands.h"
 #include "outputs.h"
 #include "whole_number.h"
 
@@ -26,6 +25,15 @@ constexpr std::size_t longest_quoted = 80;
 constexpr std::size_t longest_line = 2048;
 
 enum class Line { read, too_long, ended };
+
+// What every request is served with: each reading gets the whole budget again, from its request.
+struct Serving {
+    const ReadingOptions &reading;
+    const SnmpOptions &snmp;
+    Budget budget;
+};
+
+constexpr unsigned longest_cache_s = 3600;
 
 // One instance under the base, as pass_persist answers it.
 struct Object {
@@ -94,19 +102,19 @@ void log_problems(const Reading &r)
 {
     if (r.good && r.unclosed)
         note(LOG_WARNING, unclosed_warning);
-    if (!r.good && !r.advice.empty())
-        note(LOG_WARNING, r.advice);
+    if (!r.good && !r.failure.advice.empty())
+        note(LOG_WARNING, r.failure.advice);
     if (!r.good)
-        for (const auto &line : r.lines)
+        for (const auto &line : r.failure.lines)
             note(LOG_WARNING, "reading failed: " + line);
 }
 
-void refresh(Cache &cache, const Options &options)
+void refresh(Cache &cache, const Serving &options)
 {
     const auto now = Clock::now();
-    if (cache.taken && now - cache.taken_at < std::chrono::seconds(options.cache_s))
+    if (cache.taken && now - cache.taken_at < std::chrono::seconds(options.snmp.cache_s))
         return;
-    cache.reading = take_reading(options, now + std::chrono::seconds(options.timeout_s));
+    cache.reading = take_reading(options.reading, options.budget.renewed());
     cache.taken = true;
     cache.taken_at = Clock::now();
     if (cache.reading.good)
@@ -131,9 +139,9 @@ bool say(const std::string &text)
     return std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
 }
 
-bool answer_value(const std::string &request, const std::string &oid_line, Cache &cache, const Options &options)
+bool answer_value(const std::string &request, const std::string &oid_line, Cache &cache, const Serving &options)
 {
-    const Oid base = *parse_oid(options.base_oid);
+    const Oid base = *parse_oid(options.snmp.base_oid);
     const auto oid = parse_oid(oid_line);
     if (!oid)
         return say("NONE\n");
@@ -175,7 +183,7 @@ bool read_set(std::string &line)
 }
 
 // False when the answer could not be written; end of input inside a request ends quietly.
-bool serve(const std::string &request, Cache &cache, const Options &options)
+bool serve(const std::string &request, Cache &cache, const Serving &options)
 {
     std::string line;
     if (request == "PING")
@@ -217,15 +225,42 @@ std::string oid_text(const Oid &oid)
     return text;
 }
 
-// Serves until snmpd closes its end; each reading has a time limit of its own, so the command's is not used.
-int run_snmp(const Options &options, Clock::time_point)
+namespace {
+
+// Stored as snmpd writes OIDs, so that the answers match its requests.
+std::string set_base_oid(SnmpOptions &o, const char *value, const std::string &named)
+{
+    const auto oid = parse_oid(value);
+    if (!oid)
+        return named + " needs a numeric OID such as .1.3.6.1.4.1.8072.9999.9999.1: " + value;
+    o.base_oid = oid_text(*oid);
+    return {};
+}
+
+std::string set_cache(SnmpOptions &o, const char *value, const std::string &named)
+{
+    return set_count(o.cache_s, value, named, 0, longest_cache_s,
+                     "a whole number of seconds from 0 to " + std::to_string(longest_cache_s));
+}
+
+}  // namespace
+
+const std::array<OptionRow<SnmpOptions>, 2> snmp_rows{{
+    // net-snmp's subtree for local experiments
+    {{"base-oid", 0, "OID", "the subtree", ".1.3.6.1.4.1.8072.9999.9999.1", nullptr, false}, set_base_oid},
+    {{"cache", 0, "SECONDS", "how long one reading answers requests", "5", nullptr, false}, set_cache},
+}};
+
+// Serves until snmpd closes its end.
+int run_snmp(const ReadingOptions &reading, const SnmpOptions &options, const Budget &budget)
 {
     openlog("wex-q40-snmp", LOG_PID, LOG_DAEMON);
+    const Serving serving{reading, options, budget};
     Cache cache;
     std::string request;
     for (Line line; (line = read_line(request)) != Line::ended;)
-        if (line == Line::read && !serve(request, cache, options))
-            return subcommand(Command::snmp).unwritten_status;
+        if (line == Line::read && !serve(request, cache, serving))
+            return exit_status::unwritten;
     return exit_status::good;
 }
 

@@ -85,22 +85,22 @@ std::string shown(std::string_view text)
     return out;
 }
 
-std::string config_topic(const Options &o, const std::string &node, const Sensor &s)
+std::string config_topic(const MqttOptions &o, const std::string &node, const Sensor &s)
 {
-    return o.mqtt_discovery_prefix + "/sensor/" + node + "/" + s.key + "/config";
+    return o.discovery_prefix + "/sensor/" + node + "/" + s.key + "/config";
 }
 
 }  // namespace
 
-std::string check_topics(const Options &o, const std::string &prefix, const std::string &host)
+std::string check_topics(const MqttOptions &o, const std::string &prefix, const std::string &host)
 {
-    const bool host_made = o.mqtt_prefix.empty();
+    const bool host_made = o.prefix.empty();
     const struct {
         const char *part;
         const std::string &text;
     } parts[] = {
         {host_made ? "the host name" : "the prefix (--prefix)", host_made ? host : prefix},
-        {"the discovery prefix (--discovery-prefix)", o.mqtt_discovery_prefix},
+        {"the discovery prefix (--discovery-prefix)", o.discovery_prefix},
     };
     for (const auto &p : parts)
         if (const std::string fault = topic_fault(p.text); !fault.empty())
@@ -133,7 +133,7 @@ std::string node_id(const std::string &prefix)
     return id;
 }
 
-std::vector<Message> discovery(const Options &o, const std::string &prefix, const std::string &host)
+std::vector<Message> discovery(const MqttOptions &o, const std::string &prefix, const std::string &host)
 {
     const std::string node = node_id(prefix);
     nlohmann::ordered_json device;
@@ -152,7 +152,7 @@ std::vector<Message> discovery(const Options &o, const std::string &prefix, cons
         config["unit_of_measurement"] = s.unit;
         config["state_class"] = "measurement";
         config["suggested_display_precision"] = 1;
-        config["expire_after"] = o.mqtt_expire_after_s;
+        config["expire_after"] = o.expire_after_s;
         config["device"] = device;
         messages.push_back({config_topic(o, node, s), json_text(config)});
     }

@@ -9,7 +9,6 @@
 #include <ctime>
 
 #include "atomic_file.h"
-#include "commands.h"
 #include "outputs.h"
 
 namespace wex_q40 {
@@ -79,31 +78,53 @@ std::string textfile_metrics(const Reading &reading, const std::optional<std::st
     return out;
 }
 
-int run_textfile(const Options &options, Clock::time_point deadline)
+namespace {
+
+std::string set_directory(TextfileOptions &o, const char *value, const std::string &named)
 {
-    const Reading reading = take_reading(options, deadline);
+    return set_path(o.directory, value, named);
+}
+
+// What a reading that failed says, and the success of the file it replaces, which the new one keeps.
+std::optional<std::string> report_failure(const Failure &f, const std::string &old_file)
+{
+    std::fprintf(stderr, "wex-q40 textfile: reading failed: %s\n", f.summary.c_str());
+    if (!f.advice.empty())
+        std::fprintf(stderr, "%s\n", f.advice.c_str());
+    for (const auto &line : f.lines)
+        std::fprintf(stderr, "%s\n", line.c_str());
+    if (const auto old = read_small_file(old_file, longest_old_file))
+        return previous_success(*old);
+    return std::nullopt;
+}
+
+}  // namespace
+
+const std::array<OptionRow<TextfileOptions>, 1> textfile_rows{{
+    {{"directory", 'd', "FOLDER", "the collector's folder", default_textfile_directory, textfile_directory_variable,
+      false},
+     set_directory},
+}};
+
+int run_textfile(const ReadingOptions &reading_options, const TextfileOptions &options, const Budget &budget)
+{
+    const Reading reading = take_reading(reading_options, budget);
+    const std::string target = options.directory + "/" + file_name;
     std::optional<std::string> last_success;
     if (reading.good) {
         last_success = std::to_string(static_cast<long long>(std::chrono::system_clock::to_time_t(reading.taken)));
         if (reading.unclosed)
             std::fprintf(stderr, "wex-q40 textfile: %s\n", unclosed_warning);
     } else {
-        if (const auto old = read_small_file(options.textfile_dir + "/" + file_name, longest_old_file))
-            last_success = previous_success(*old);
-        std::fprintf(stderr, "wex-q40 textfile: reading failed: %s\n", reading.problem.c_str());
-        if (!reading.advice.empty())
-            std::fprintf(stderr, "%s\n", reading.advice.c_str());
-        for (const auto &line : reading.lines)
-            std::fprintf(stderr, "%s\n", line.c_str());
+        last_success = report_failure(reading.failure, target);
     }
-    const std::string target = options.textfile_dir + "/" + file_name;
-    const std::string error = replace_file(options.textfile_dir, file_name, textfile_metrics(reading, last_success));
+    const std::string error = replace_file(options.directory, file_name, textfile_metrics(reading, last_success));
     if (!error.empty()) {
         // Removing needs no space: no value and no success outlive a run that could not write its own.
         const bool removed = unlink(target.c_str()) == 0 || errno == ENOENT;
         const std::string cannot_remove = removed ? "" : "; cannot remove the previous " + target + " either: " + std::strerror(errno);
         std::fprintf(stderr, "wex-q40 textfile: %s%s%s\n", error.c_str(), cannot_remove.c_str(),
-                     folder_missing(options.textfile_dir) ? no_folder_advice : "");
+                     folder_missing(options.directory) ? no_folder_advice : "");
         return exit_status::unwritten;
     }
     return reading.good ? exit_status::good : exit_status::failed_reading;

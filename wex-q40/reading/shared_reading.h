@@ -13,11 +13,11 @@ namespace wex_q40 {
 std::string shared_reading_path(const std::string &lock_file);
 
 // By a reader holding the lock, for a good reading of options.program only; failures are never left.
-void leave_shared_reading(const Options &options, const Reading &reading);
+void leave_shared_reading(const ReadingOptions &options, const Reading &reading);
 
 // A reading of options.program younger than --max-age, from a file of this user or root
 // that no one else may write; nothing otherwise.
-std::optional<Reading> shared_reading(const Options &options);
+std::optional<Reading> shared_reading(const ReadingOptions &options);
 
 }  // namespace wex_q40
 

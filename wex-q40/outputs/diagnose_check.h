@@ -6,7 +6,6 @@
 
 #include <string>
 
-#include "options.h"
 
 namespace wex_q40 {
 
@@ -22,10 +21,10 @@ std::string mode_text(mode_t mode);
 std::string user_name(uid_t uid);
 
 // The lock's folder and file, really opened and locked as a reading does.
-Check lock_check(const Options &options);
+Check lock_check(const std::string &lock);
 
 // Whether this user may write the collector's folder.
-Check textfile_check(const Options &options);
+Check textfile_check(const std::string &folder);
 
 }  // namespace wex_q40
 

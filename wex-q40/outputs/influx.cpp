@@ -1,19 +1,18 @@
 #include <chrono>
 #include <cstdio>
 
-#include "commands.h"
 #include "outputs.h"
 
 namespace wex_q40 {
 
-int run_influx(const Options &options, Clock::time_point deadline)
+int run_influx(const ReadingOptions &reading, const Budget &budget)
 {
-    const Reading r = take_reading(options, deadline);
+    const Reading r = take_reading(reading, budget);
     if (!r.good) {
-        std::fprintf(stderr, "wex-q40 influx: %s\n", r.problem.c_str());
-        if (!r.advice.empty())
-            std::fprintf(stderr, "wex-q40 influx: %s\n", r.advice.c_str());
-        for (const auto &line : r.lines)
+        std::fprintf(stderr, "wex-q40 influx: %s\n", r.failure.summary.c_str());
+        if (!r.failure.advice.empty())
+            std::fprintf(stderr, "wex-q40 influx: %s\n", r.failure.advice.c_str());
+        for (const auto &line : r.failure.lines)
             std::fprintf(stderr, "wex-q40 influx: %s\n", line.c_str());
         return exit_status::failed_reading;
     }

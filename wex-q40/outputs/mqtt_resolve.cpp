@@ -122,13 +122,6 @@ bool read_answer(int in, Clock::time_point deadline, std::string &text)
 
 }  // namespace
 
-std::string seconds_text(Clock::duration had)
-{
-    std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "%.1f s", std::max(0.0, std::chrono::duration<double>(had).count()));
-    return text.data();
-}
-
 // The system's resolver may wait on a dead name server far past any limit, and cannot be stopped in process.
 std::string resolve_broker(const std::string &host, unsigned port, Clock::time_point deadline, std::string &error)
 {
@@ -162,7 +155,7 @@ std::string resolve_broker(const std::string &host, unsigned port, Clock::time_p
     waitpid(child, nullptr, 0);
     set_child_group(0);
     if (!answered)
-        error = "no address for the broker " + host + " within " + seconds_text(deadline - start);
+        error = "no address for the broker " + host + " within " + seconds_text(deadline - start) + " s";
     else if (text.empty() || text[0] == '!')
         error = "cannot look up the broker " + host + ": " + (text.empty() ? "no answer" : text.substr(1));
     else

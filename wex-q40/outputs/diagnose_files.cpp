@@ -85,9 +85,8 @@ std::string user_name(uid_t uid)
     return known ? found->pw_name : std::to_string(uid);
 }
 
-Check lock_check(const Options &options)
+Check lock_check(const std::string &lock)
 {
-    const std::string &lock = options.lock_file;
     const std::string folder = folder_of(lock);
     if (auto problem = lock_folder_check(lock, folder))
         return *problem;
@@ -113,9 +112,8 @@ Check lock_check(const Options &options)
     return {Verdict::problem, "this user cannot lock " + lock + ": " + std::strerror(errno), "sudo rm " + lock};
 }
 
-Check textfile_check(const Options &options)
+Check textfile_check(const std::string &folder)
 {
-    const std::string &folder = options.textfile_dir;
     struct stat st {};
     if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return {Verdict::problem, "no textfile collector's folder " + folder,

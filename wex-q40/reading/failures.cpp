@@ -61,13 +61,13 @@ std::string with_node(std::string text, const std::string &node)
 
 }  // namespace
 
-std::optional<Diagnosis> diagnose_failure(const std::vector<std::string> &lines, Command asking)
+std::optional<Diagnosis> diagnose_failure(const std::vector<std::string> &lines, bool by_diagnose)
 {
     for (const KnownFailure &known : known_failures)
         for (const std::string &line : lines)
             if (line.rfind(known.line, 0) == 0) {
                 const std::string node = node_in(line);
-                const bool own = asking == Command::diagnose && known.diagnose_advice != nullptr;
+                const bool own = by_diagnose && known.diagnose_advice != nullptr;
                 const char *advice = own ? known.diagnose_advice : known.advice;
                 return Diagnosis{with_node(known.summary, node), with_node(advice, node), known.permanent};
             }

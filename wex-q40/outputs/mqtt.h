@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "child.h"
-#include "options.h"
+#include "outputs.h"
 
 namespace wex_q40 {
 
@@ -65,16 +65,13 @@ struct Message {
 };
 
 // Every topic checked before any is made; empty when all are valid.
-std::string check_topics(const Options &options, const std::string &prefix, const std::string &host);
+std::string check_topics(const MqttOptions &options, const std::string &prefix, const std::string &host);
 std::string node_id(const std::string &prefix);
-std::vector<Message> discovery(const Options &options, const std::string &prefix, const std::string &host);
+std::vector<Message> discovery(const MqttOptions &options, const std::string &prefix, const std::string &host);
 
 // The broker's address as numbers, looked up by a child that is killed at the deadline; of several, the first
 // that takes a connection. Empty on failure.
 std::string resolve_broker(const std::string &host, unsigned port, Clock::time_point deadline, std::string &error);
-
-// "1.3 s": the time a step had, from its start to its deadline.
-std::string seconds_text(Clock::duration had);
 
 }  // namespace wex_q40
 

@@ -2,13 +2,12 @@
 #ifndef WEX_Q40_CHILD_H
 #define WEX_Q40_CHILD_H
 
-#include <chrono>
 #include <string>
 #include <vector>
 
-namespace wex_q40 {
+#include "budget.h"
 
-using Clock = std::chrono::steady_clock;
+namespace wex_q40 {
 
 struct ChildRun {
     enum class End { exited, signalled, timed_out, not_started };

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "acquire.h"
-#include "commands.h"
 #include "diagnose_check.h"
 #include "library_probe.h"
 #include "outputs.h"
@@ -91,16 +90,16 @@ std::string my_groups()
     return names;
 }
 
-std::string seconds_text(double seconds)
+std::string hundredths_text(double seconds)
 {
     char text[32];
     std::snprintf(text, sizeof text, "%.2f", std::max(seconds, 0.0));
     return text;
 }
 
-std::string seconds_text(Clock::duration d)
+std::string hundredths_text(Clock::duration d)
 {
-    return seconds_text(std::chrono::duration<double>(d).count());
+    return hundredths_text(std::chrono::duration<double>(d).count());
 }
 
 // What a command prints on standard output, its errors left out; nothing when it did not end in time.
@@ -110,12 +109,6 @@ std::optional<std::string> output_of(std::vector<std::string> argv, Clock::time_
     if (run.end == ChildRun::End::timed_out)
         return std::nullopt;
     return run.end == ChildRun::End::exited ? run.out : std::string();
-}
-
-// The earlier of the deadline and a share of the time from now, so that a stuck check leaves time for the rest.
-Clock::time_point share_of(Clock::time_point deadline, std::chrono::milliseconds share)
-{
-    return std::min(deadline, Clock::now() + share);
 }
 
 Check bus_check(const std::optional<Module> &module)
@@ -156,9 +149,9 @@ Check serial_driver_check(const std::optional<Module> &module)
             ""};
 }
 
-Check library_check(Clock::time_point deadline)
+Check library_check(const Budget &budget)
 {
-    const LibraryFound found = probe_library(share_of(deadline, probe_share));
+    const LibraryFound found = probe_library(budget.at_most(probe_share).deadline);
     switch (found.kind) {
     case LibraryFound::Kind::library:
         return {Verdict::ok, "USB library: " + found.path, ""};
@@ -189,18 +182,18 @@ Check udev_rule_check()
             "install the package, or sudo cmake --install BUILD_FOLDER, then replug the module"};
 }
 
-Check timer_check(Clock::time_point deadline)
+Check timer_check(const Budget &budget)
 {
     if (!fs::exists("/run/systemd/system"))
         return {Verdict::skipped, "textfile timer: systemd does not run here", ""};
-    const auto started = Clock::now();
-    const Clock::time_point until = share_of(deadline, systemctl_share);
+    const Budget step = budget.at_most(systemctl_share);
+    const Clock::time_point until = step.deadline;
     const auto state_shown = output_of({"systemctl", "show", "-p", "ActiveState", "--value", "wex-q40-textfile.timer"}, until);
     const auto result_shown =
         state_shown ? output_of({"systemctl", "show", "-p", "Result", "--value", "wex-q40-textfile.service"}, until)
                     : std::nullopt;
     if (!result_shown)
-        return {Verdict::problem, "textfile timer: systemctl gave no answer within " + seconds_text(until - started) + " s",
+        return {Verdict::problem, "textfile timer: systemctl gave no answer within " + hundredths_text(step.had()) + " s",
                 "systemctl status says whether systemd or D-Bus is stuck"};
     std::istringstream shown(*state_shown + *result_shown);
     std::string state;
@@ -214,22 +207,22 @@ Check timer_check(Clock::time_point deadline)
 }
 
 // The reading gets what the checks left of the time limit, and its messages say so.
-Check reading_check(const Options &options, Clock::time_point deadline)
+Check reading_check(const ReadingOptions &options, const Budget &budget)
 {
-    const auto left = deadline - Clock::now();
+    const auto left = budget.left();
     if (left < shortest_trial)
         return {Verdict::problem,
-                "trial reading not taken: the checks left " + seconds_text(left) + " s of the " +
-                    std::to_string(options.timeout_s) + " s limit",
+                "trial reading not taken: the checks left " + hundredths_text(left) + " s of the " +
+                    std::to_string(std::chrono::round<std::chrono::seconds>(budget.had()).count()) + " s limit",
                 "give diagnose a longer -t"};
-    Options trial = options;
-    trial.timeout_s = static_cast<unsigned>(std::max<long long>(1, std::chrono::round<std::chrono::seconds>(left).count()));
-    const Reading r = take_reading(trial, deadline);
-    const std::string took = " (" + seconds_text(r.seconds) + " s of the " + seconds_text(left) + " s left)";
+    ReadingOptions trial = options;
+    trial.by_diagnose = true;
+    const Reading r = take_reading(trial, budget.at_most(left));
+    const std::string took = " (" + hundredths_text(r.seconds) + " s of the " + hundredths_text(left) + " s left)";
     if (r.good)
         return {Verdict::ok, "trial reading: " + r.values.temperature + " C, " + r.values.humidity + " %" + took, ""};
-    return {Verdict::problem, "trial reading failed: " + r.problem + took,
-            r.advice.empty() ? "see the lines of wex-q40 check -v" : r.advice};
+    return {Verdict::problem, "trial reading failed: " + r.failure.summary + took,
+            r.failure.advice.empty() ? "see the lines of wex-q40 check -v" : r.failure.advice};
 }
 
 void print(const Check &c)
@@ -240,9 +233,20 @@ void print(const Check &c)
         std::printf("        fix: %s\n", c.fix.c_str());
 }
 
+std::string set_directory(DiagnoseOptions &o, const char *value, const std::string &named)
+{
+    return set_path(o.textfile_directory, value, named);
+}
+
 }  // namespace
 
-int run_diagnose(const Options &options, Clock::time_point deadline)
+const std::array<OptionRow<DiagnoseOptions>, 1> diagnose_rows{{
+    {{"directory", 'd', "FOLDER", "the textfile collector's folder to check", default_textfile_directory,
+      textfile_directory_variable, false},
+     set_directory},
+}};
+
+int run_diagnose(const ReadingOptions &reading, const DiagnoseOptions &options, const Budget &budget)
 {
     const std::optional<Module> module = find_module();
     bool all_ok = true;
@@ -254,12 +258,12 @@ int run_diagnose(const Options &options, Clock::time_point deadline)
     show(bus_check(module));
     show(access_check(module));
     show(serial_driver_check(module));
-    show(library_check(deadline));
+    show(library_check(budget));
     show(udev_rule_check());
-    show(lock_check(options));
-    show(textfile_check(options));
-    show(timer_check(deadline));
-    show(reading_check(options, deadline));
+    show(lock_check(reading.lock_file));
+    show(textfile_check(options.textfile_directory));
+    show(timer_check(budget));
+    show(reading_check(reading, budget));
     return all_ok ? exit_status::good : exit_status::failed_reading;
 }
 

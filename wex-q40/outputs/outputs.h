@@ -1,0 +1,82 @@
+// The subcommands' renderings: each with its own options, their rows beside its run_*, which takes
+// the reading's options, its own and the command's one budget, and returns its exit status.
+#ifndef WEX_Q40_OUTPUTS_H
+#define WEX_Q40_OUTPUTS_H
+
+#include <array>
+#include <optional>
+#include <string>
+
+#include "acquire.h"
+#include "option_row.h"
+#include "range.h"
+
+namespace wex_q40 {
+
+namespace exit_status {
+constexpr int good = 0;
+constexpr int failed_reading = 1;  // json, influx, textfile
+constexpr int unwritten = 2;       // textfile: the file could not be written
+constexpr int bad_usage = 2;       // bad options or arguments, of every subcommand but the plugin
+}  // namespace exit_status
+
+enum Quantity : std::size_t { temperature, humidity, dewpoint, quantities };
+
+// The ranges a check judges one quantity by.
+struct AlertRanges {
+    std::optional<Range> warning_range;
+    std::optional<Range> critical_range;
+};
+
+struct CheckOptions {
+    std::array<AlertRanges, quantities> alert_ranges;
+    unsigned verbosity = 0;  // -v: more in the long output
+};
+extern const std::array<OptionRow<CheckOptions>, 7> check_rows;
+int run_check(const ReadingOptions &reading, const CheckOptions &options, const Budget &budget);
+
+int run_json(const ReadingOptions &reading, const Budget &budget);
+int run_influx(const ReadingOptions &reading, const Budget &budget);
+// {"error": ..., "time": ...} on standard output.
+void print_json_error(const std::string &error);
+
+struct TextfileOptions {
+    std::string directory;  // the node exporter's textfile collector's
+};
+extern const std::array<OptionRow<TextfileOptions>, 1> textfile_rows;
+int run_textfile(const ReadingOptions &reading, const TextfileOptions &options, const Budget &budget);
+
+struct SnmpOptions {
+    std::string base_oid;  // as snmpd writes OIDs
+    unsigned cache_s = 0;  // one reading serves a whole walk
+};
+extern const std::array<OptionRow<SnmpOptions>, 2> snmp_rows;
+// Answers snmpd on standard input and output until its end; each reading gets the whole budget again.
+int run_snmp(const ReadingOptions &reading, const SnmpOptions &options, const Budget &budget);
+
+struct MqttOptions {
+    std::string host;
+    unsigned port = 0;
+    std::string cafile;            // not empty: TLS, the broker checked against this CA
+    std::string credentials;       // a file, so that the password stays off the command line
+    std::string prefix;            // empty: wex-q40/<host name>
+    std::string discovery_prefix;  // Home Assistant's
+    unsigned expire_after_s = 0;
+};
+extern const std::array<OptionRow<MqttOptions>, 7> mqtt_rows;
+// Publishes one reading and its Home Assistant discovery to an MQTT broker.
+int run_mqtt(const ReadingOptions &reading, const MqttOptions &options, const Budget &budget);
+
+struct DiagnoseOptions {
+    std::string textfile_directory;  // the collector's folder to check
+};
+extern const std::array<OptionRow<DiagnoseOptions>, 1> diagnose_rows;
+int run_diagnose(const ReadingOptions &reading, const DiagnoseOptions &options, const Budget &budget);
+
+// The textfile collector's folder of Debian's node exporter, for textfile and diagnose.
+constexpr const char *default_textfile_directory = "/var/lib/prometheus/node-exporter";
+constexpr const char *textfile_directory_variable = "WEX_Q40_TEXTFILE_DIR";
+
+}  // namespace wex_q40
+
+#endif

@@ -1,0 +1,97 @@
+#include "acquire.h"
+
+#include <thread>
+
+#include "judge.h"
+#include "lock.h"
+#include "shared_reading.h"
+
+namespace wex_q40 {
+
+namespace {
+
+constexpr std::chrono::milliseconds retry_pause{500};
+// 0.47 s measured (wex_bench, 1 ms per USB call, ready sensor), 5 more 100 ms polls for 320 ms + 80 ms measurements, a fifth spare.
+constexpr std::chrono::milliseconds reading_needs{1200};
+
+// A reading started then is done before the program would be sent SIGTERM.
+bool fits(Clock::time_point start, Clock::time_point deadline)
+{
+    return start + reading_needs <= termination_time(start, deadline);
+}
+
+// No reading is started that the time limit would cut short, leaving the sensor mid-frame for the next reader.
+Reading too_late(Clock::time_point start, Clock::time_point deadline)
+{
+    const std::string needs = seconds_text(reading_needs);
+    Reading r = failed(fits(start, deadline)
+                           ? "the module was busy with other readers for " + seconds_text(Clock::now() - start) +
+                                 " s, too long to start a reading (" + needs + " s)"
+                           : "the time limit is too short to start a reading (" + needs + " s)");
+    r.failure.advice = "give the command a longer -t; readers started together share one reading (--max-age)";
+    return r;
+}
+
+// The first failure says most; each retry's lines follow under a line of their own.
+void add_retry(Reading &first, Reading retry, unsigned attempt, unsigned retries)
+{
+    if (attempt == 0) {
+        first = std::move(retry);
+        return;
+    }
+    std::vector<std::string> &lines = first.failure.lines;
+    lines.push_back("retry " + std::to_string(attempt) + " of " + std::to_string(retries) + ":");
+    lines.insert(lines.end(), retry.failure.lines.begin(), retry.failure.lines.end());
+}
+
+Reading read_module(const ReadingOptions &options, const Budget &budget)
+{
+    Reading first;
+    for (unsigned attempt = 0;; ++attempt) {
+        const auto started = Clock::now();
+        const ChildRun run = run_child(options.program, budget.deadline);
+        Reading reading = judge(run, options, budget.deadline - started);
+        reading.attempts = first.attempts = attempt + 1;
+        if (reading.good) {
+            reading.taken = std::chrono::system_clock::now();
+            leave_shared_reading(options, reading);
+            return reading;
+        }
+        add_retry(first, std::move(reading), attempt, options.retries);
+        if (run.end == ChildRun::End::not_started || first.failure.permanent || attempt >= options.retries)
+            return first;
+        if (!fits(Clock::now() + retry_pause, budget.deadline)) {
+            first.failure.lines.push_back("no retry: too little time left for a reading (" +
+                                          seconds_text(reading_needs) + " s)");
+            return first;
+        }
+        std::this_thread::sleep_for(retry_pause);
+    }
+}
+
+Reading take_reading_under_lock(const ReadingOptions &options, const Budget &budget)
+{
+    const auto start = Clock::now();
+    Fd lock;
+    const std::string error = take_reader_lock(options.lock_file, budget.deadline, lock);
+    if (!error.empty())
+        return failed(error);
+    if (options.max_age_s > 0)
+        if (auto shared = shared_reading(options))
+            return *std::move(shared);
+    if (!fits(Clock::now(), budget.deadline))
+        return too_late(start, budget.deadline);
+    return read_module(options, budget);
+}
+
+}  // namespace
+
+Reading take_reading(const ReadingOptions &options, const Budget &budget)
+{
+    const auto start = Clock::now();
+    Reading reading = take_reading_under_lock(options, budget);
+    reading.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return reading;
+}
+
+}  // namespace wex_q40
