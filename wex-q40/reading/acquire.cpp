@@ -73,7 +73,7 @@ Reading take_reading_under_lock(const ReadingOptions &options, const Budget &bud
 {
     const auto start = Clock::now();
     Fd lock;
-    const std::string error = take_reader_lock(options.lock_file, budget.deadline, lock);
+    const std::string error = take_reader_lock(options.lock_file, budget, lock);
     if (!error.empty())
         return failed(error);
     if (options.max_age_s > 0)

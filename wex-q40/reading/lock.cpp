@@ -128,7 +128,7 @@ std::string lock_folder_problem(const std::string &path)
     return refused ? problem : std::string();
 }
 
-std::string take_reader_lock(const std::string &path, Clock::time_point deadline, Fd &lock)
+std::string take_reader_lock(const std::string &path, const Budget &budget, Fd &lock)
 {
     if (std::string error = open_lock_file(path, lock); !error.empty())
         return error;
@@ -137,8 +137,9 @@ std::string take_reader_lock(const std::string &path, Clock::time_point deadline
             return {};
         if (errno != EWOULDBLOCK && errno != EINTR)
             return "cannot lock " + path + ": " + std::strerror(errno);
-        if (Clock::now() + lock_retry >= deadline)
-            return "another reading held " + path + " for the whole time limit";
+        if (Clock::now() + lock_retry >= budget.deadline)
+            return "another reading held " + path + " for the whole " + seconds_text(budget.had()) +
+                   " s the reading had";
         std::this_thread::sleep_for(lock_retry);
     }
 }
