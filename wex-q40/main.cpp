@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "library_probe.h"
 #include "signals.h"
+#include "wex_version.h"
 
 namespace {
 
