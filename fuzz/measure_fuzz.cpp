@@ -42,7 +42,7 @@ ModuleConfig config_from(Input &in)
     config.sensor.mute = flags & 0x04;
     config.sensor.never_ready = flags & 0x08;
     if (flags & 0x10)
-        config.stuck = (flags & 0x20) ? vmodule::Stuck::high : vmodule::Stuck::low;
+        config.stuck = (flags & 0x20) ? sensor_model::Stuck::high : sensor_model::Stuck::low;
     config.sensor.busy_samples = in.byte() % 32u;
     config.fail_function = static_cast<Function>(in.byte() % (static_cast<unsigned>(Function::any) + 1));
     config.fail_call = in.word() % max_fault_position;
@@ -59,7 +59,7 @@ void require(bool condition, const char *what)
 
 bool checksum_right(int chosen, std::uint8_t command, std::uint16_t raw)
 {
-    return chosen < 0 || chosen == vmodule::sensor_checksum_byte(command, static_cast<std::uint8_t>(raw >> 8),
+    return chosen < 0 || chosen == sensor_model::sensor_checksum_byte(command, static_cast<std::uint8_t>(raw >> 8),
                                                                  static_cast<std::uint8_t>(raw & 0xFF));
 }
 
@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (any_call_failed())
         return 0;
     const auto &s = config.sensor;
-    const bool sensor_sound = !s.mute && !s.never_ready && config.stuck == vmodule::Stuck::none &&
+    const bool sensor_sound = !s.mute && !s.never_ready && config.stuck == sensor_model::Stuck::none &&
                               s.busy_samples < wex_module::wait_samples;
     const bool temperature_right =
         checksum_right(s.temperature_checksum, wex_module::command_temperature, s.raw_temperature);

@@ -2,7 +2,7 @@
 
 #include "module_facts.h"
 
-namespace vmodule {
+namespace sensor_model {
 
 using wex_module::clock_pin;
 using wex_module::data_pin;
@@ -63,4 +63,4 @@ void Chip::update_sensor()
     sensor_.drive(clock_high, data);
 }
 
-}  // namespace vmodule
+}  // namespace sensor_model

@@ -8,7 +8,7 @@
 
 #include "sensor.h"
 
-namespace vmodule {
+namespace sensor_model {
 
 enum class Stuck { none, low, high };  // a data line stuck at one level, whatever drives it
 
@@ -42,6 +42,6 @@ private:
     std::uint8_t mode_ = 0;
 };
 
-}  // namespace vmodule
+}  // namespace sensor_model
 
 #endif

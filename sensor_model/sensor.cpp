@@ -5,7 +5,7 @@
 
 #include "module_facts.h"
 
-namespace vmodule {
+namespace sensor_model {
 
 namespace {
 
@@ -253,4 +253,4 @@ void Sensor::present_bit()
     pull_low_ = !high;
 }
 
-}  // namespace vmodule
+}  // namespace sensor_model

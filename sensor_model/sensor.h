@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-namespace vmodule {
+namespace sensor_model {
 
 enum class Frame { none, temperature, humidity };
 
@@ -90,6 +90,6 @@ std::uint16_t raw_from_celsius(double celsius);
 double celsius_from_raw(std::uint16_t raw);
 std::uint16_t raw_from_humidity(double percent, double celsius);
 
-}  // namespace vmodule
+}  // namespace sensor_model
 
 #endif

@@ -278,7 +278,7 @@ TEST_F(Wire, DataDirectionReleasesWithoutWritingAndDrivesLowOtherwise)
 TEST_F(Wire, BadChecksumStoresTheFailureValueOfThatMeasurementOnly)
 {
     ModuleConfig config;
-    config.sensor.bad_crc = vmodule::Frame::temperature;
+    config.sensor.bad_crc = sensor_model::Frame::temperature;
     configure(config);
     open(w);
     w.humidity = 12.0;
@@ -290,7 +290,7 @@ TEST_F(Wire, BadChecksumStoresTheFailureValueOfThatMeasurementOnly)
     EXPECT_EQ(w.humidity, 12.0);
     EXPECT_EQ(w.dewpoint, 3.0);
 
-    config.sensor.bad_crc = vmodule::Frame::humidity;
+    config.sensor.bad_crc = sensor_model::Frame::humidity;
     configure(config);
     open(w);
     ASSERT_EQ(wex_read_temp(&w), 0);

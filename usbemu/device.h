@@ -54,8 +54,8 @@ struct Device {
     Module config;
     std::string node;
     std::string ioctl_socket;  // where umockdev accepts the node's opens
-    vmodule::Sensor sensor;
-    vmodule::Chip chip;
+    sensor_model::Sensor sensor;
+    sensor_model::Chip chip;
     GObjectPtr<UMockdevIoctlBase> handler;
 
     std::mutex lock;

@@ -27,8 +27,8 @@ struct Placement {
 
 struct Module {
     Placement placement;
-    vmodule::SensorConfig sensor;
-    vmodule::Stuck stuck = vmodule::Stuck::none;
+    sensor_model::SensorConfig sensor;
+    sensor_model::Stuck stuck = sensor_model::Stuck::none;
     // Transfers answered before the device vanishes (ENODEV for every request
     // from then on); 0: never.
     unsigned vanish_after = 0;
@@ -55,8 +55,8 @@ struct Request {
 };
 
 struct Counters {
-    vmodule::SensorCounters sensor;
-    vmodule::ChipCounters chip;
+    sensor_model::SensorCounters sensor;
+    sensor_model::ChipCounters chip;
     unsigned claims = 0;    // interface claims granted
     unsigned releases = 0;  // claims given back with USBDEVFS_RELEASEINTERFACE
     unsigned released_on_close = 0;  // claims dropped because their holder closed the node

@@ -36,7 +36,7 @@ std::uint16_t le16(const std::uint8_t *bytes)
     return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
 }
 
-Outcome vendor_out(vmodule::Chip &chip, std::uint8_t request, std::uint16_t value)
+Outcome vendor_out(sensor_model::Chip &chip, std::uint8_t request, std::uint16_t value)
 {
     Outcome outcome;
     switch (request) {
@@ -62,7 +62,7 @@ Outcome vendor_out(vmodule::Chip &chip, std::uint8_t request, std::uint16_t valu
     return outcome;
 }
 
-Outcome vendor_in(vmodule::Chip &chip, std::uint8_t request)
+Outcome vendor_in(sensor_model::Chip &chip, std::uint8_t request)
 {
     Outcome outcome;
     switch (request) {

@@ -84,7 +84,7 @@ void apply(int option, const std::string &value, Config &config, Module &m)
     case bad_crc:
         if (value != "temp" && value != "hum")
             throw std::invalid_argument("--bad-crc takes temp or hum");
-        m.sensor.bad_crc = value == "temp" ? vmodule::Frame::temperature : vmodule::Frame::humidity;
+        m.sensor.bad_crc = value == "temp" ? sensor_model::Frame::temperature : sensor_model::Frame::humidity;
         break;
     case vanish_after: m.vanish_after = static_cast<unsigned>(number(value, 1000000)); break;
     case node_closed: m.node_closed = true; break;

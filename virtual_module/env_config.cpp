@@ -55,12 +55,12 @@ bool parse_flag(const char *variable, const char *text)
     return text[0] == '1';
 }
 
-Frame parse_frame(const char *variable, const std::string &text)
+sensor_model::Frame parse_frame(const char *variable, const std::string &text)
 {
     if (text == "temp")
-        return Frame::temperature;
+        return sensor_model::Frame::temperature;
     if (text == "hum")
-        return Frame::humidity;
+        return sensor_model::Frame::humidity;
     bad(variable, "expected temp or hum, got " + text);
 }
 
@@ -82,7 +82,7 @@ void parse_fail(const char *text, ModuleConfig &config)
         bad("VWEX_FAIL", "calls are counted from 1");
 }
 
-void parse_flip(const char *text, SensorConfig &sensor)
+void parse_flip(const char *text, sensor_model::SensorConfig &sensor)
 {
     const std::string value = text;
     const auto colon = value.find(':');
@@ -92,12 +92,12 @@ void parse_flip(const char *text, SensorConfig &sensor)
     sensor.flip_bit = static_cast<int>(parse_unsigned("VWEX_FLIP", text + colon + 1, flip_bits - 1, false));
 }
 
-Stuck parse_stuck(const char *text)
+sensor_model::Stuck parse_stuck(const char *text)
 {
     if (std::strcmp(text, "low") == 0)
-        return Stuck::low;
+        return sensor_model::Stuck::low;
     if (std::strcmp(text, "high") == 0)
-        return Stuck::high;
+        return sensor_model::Stuck::high;
     bad("VWEX_STUCK", "expected low or high, got " + std::string(text));
 }
 
@@ -106,7 +106,7 @@ Stuck parse_stuck(const char *text)
 ModuleConfig vwex_config_from_env()
 {
     ModuleConfig config;
-    SensorConfig &sensor = config.sensor;
+    sensor_model::SensorConfig &sensor = config.sensor;
     if (env("VWEX_TEMP") && env("VWEX_RAW_TEMP"))
         bad("VWEX_TEMP", "VWEX_RAW_TEMP is set too");
     if (env("VWEX_HUM") && env("VWEX_RAW_HUM"))
@@ -114,12 +114,13 @@ ModuleConfig vwex_config_from_env()
     if (const char *v = env("VWEX_RAW_TEMP"))
         sensor.raw_temperature = parse_raw_word("VWEX_RAW_TEMP", v);
     if (const char *v = env("VWEX_TEMP"))
-        sensor.raw_temperature = raw_from_celsius(parse_double("VWEX_TEMP", v));
+        sensor.raw_temperature = sensor_model::raw_from_celsius(parse_double("VWEX_TEMP", v));
     if (const char *v = env("VWEX_RAW_HUM"))
         sensor.raw_humidity = parse_raw_word("VWEX_RAW_HUM", v);
     // The humidity word is compensated for the temperature the sensor will report.
     if (const char *v = env("VWEX_HUM"))
-        sensor.raw_humidity = raw_from_humidity(parse_double("VWEX_HUM", v), celsius_from_raw(sensor.raw_temperature));
+        sensor.raw_humidity = sensor_model::raw_from_humidity(parse_double("VWEX_HUM", v),
+                                                              sensor_model::celsius_from_raw(sensor.raw_temperature));
     if (const char *v = env("VWEX_BUSY")) {
         if (std::strcmp(v, "forever") == 0)
             sensor.never_ready = true;

@@ -42,7 +42,7 @@ void Module::configure(const ModuleConfig &new_config)
     if (trace)
         std::fclose(trace);
     config = new_config;
-    sensor = Sensor(config.sensor);
+    sensor = sensor_model::Sensor(config.sensor);
     chip.emplace(sensor, config.stuck);
     trace = config.trace_path.empty() ? nullptr : open_trace(config.trace_path);
     calls.clear();

@@ -17,8 +17,8 @@ namespace vmodule {
 struct Module {
     std::mutex mutex;
     ModuleConfig config;
-    Sensor sensor;
-    std::optional<Chip> chip;
+    sensor_model::Sensor sensor;
+    std::optional<sensor_model::Chip> chip;
     std::FILE *trace = nullptr;
     std::vector<Call> calls;
     unsigned calls_of[static_cast<unsigned>(Function::any)] = {};

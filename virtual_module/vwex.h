@@ -16,8 +16,8 @@ namespace vmodule {
 enum class Function { set_vid_pid, open, set_timeouts, set_bit_mode, get_bit_mode, write, close, any };
 
 struct ModuleConfig {
-    SensorConfig sensor;
-    Stuck stuck = Stuck::none;
+    sensor_model::SensorConfig sensor;
+    sensor_model::Stuck stuck = sensor_model::Stuck::none;
     bool absent = false;              // no module attached
     Function fail_function = Function::any;
     unsigned fail_call = 0;           // 1-based count of calls of fail_function to fail; 0: none
@@ -35,8 +35,8 @@ struct Call {
 };
 
 struct ModuleCounters {
-    SensorCounters sensor;
-    ChipCounters chip;
+    sensor_model::SensorCounters sensor;
+    sensor_model::ChipCounters chip;
     unsigned calls = 0;
     unsigned open_handles = 0;
     std::uint64_t latency_waited_ns = 0;  // time actually spent in the modelled latency

@@ -9,6 +9,7 @@
 #include "library_probe.h"
 #include "options.h"
 #include "signals.h"
+#include "wex_version.h"
 
 namespace {
 

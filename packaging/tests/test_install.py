@@ -49,6 +49,7 @@ INSTALLED = {
     "share/doc/wex-q40/examples/telegraf-wex-q40.conf": 0o644,
     "share/doc/wex-q40/examples/zabbix-wex-q40.conf": 0o644,
     "share/doc/wex-q40/examples/home-assistant-wex-q40.yaml": 0o644,
+    "share/doc/wex-q40/examples/prometheus-wex-q40.rules.yml": 0o644,
     "share/doc/wex-q40/examples/snmpd-wex-q40.conf": 0o644,
     "share/doc/wex-q40/examples/mosquitto-wex-q40.acl": 0o644,
     "lib/systemd/system/wex-q40-mqtt.service": 0o644,

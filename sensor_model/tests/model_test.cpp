@@ -7,7 +7,7 @@
 #include "module_facts.h"
 #include "sensor.h"
 
-using namespace vmodule;
+using namespace sensor_model;
 using wex_test::LineScript;
 using wex_module::command_humidity;
 using wex_module::command_temperature;

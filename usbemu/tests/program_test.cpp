@@ -175,9 +175,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         failure("NoDevice", not_opened, [](usbemu::Config &c) { c.present = false; }),
         failure("BadTemperatureChecksum", wex_test::bad_temperature_checksum,
-                [](usbemu::Config &c) { c.sensor.bad_crc = vmodule::Frame::temperature; }),
+                [](usbemu::Config &c) { c.sensor.bad_crc = sensor_model::Frame::temperature; }),
         failure("BadHumidityChecksum", wex_test::humidity_failed,
-                [](usbemu::Config &c) { c.sensor.bad_crc = vmodule::Frame::humidity; }),
+                [](usbemu::Config &c) { c.sensor.bad_crc = sensor_model::Frame::humidity; }),
         failure("SensorNeverFinishes", wex_test::sensor_timed_out,
                 [](usbemu::Config &c) { c.sensor.never_ready = true; }, true),
         failure("ClaimedByAnotherProgram",

@@ -14,6 +14,7 @@
 #include "vwex.h"
 
 using namespace vmodule;
+using namespace sensor_model;
 using wex_test::LineScript;
 using wex_module::command_humidity;
 using wex_module::command_temperature;

@@ -8,6 +8,7 @@
 
 #include "json_reading.h"
 #include "mqtt.h"
+#include "wex_version.h"
 
 namespace wex_q40 {
 
