@@ -45,10 +45,11 @@ constexpr std::array<Subcommand, command_count> table{{
      "written, with wex_q40_read_success 0), 2 when the file cannot be written or for bad arguments.\n",
      exit_status::bad_usage, exit_status::unwritten, exit_status::good, "d:", UsageErrors::standard_error},
     {Command::snmp, "snmp", run_snmp,
-     "Usage: wex-q40 snmp [--base-oid OID] [--cache SECONDS] [-t SECONDS] [-r N] [--max-age SECONDS]\n"
-     "         [-b PROGRAM] [-l FILE]\n"
+     "Usage: wex-q40 snmp [--entity-index N] [--base-oid OID] [--cache SECONDS] [-t SECONDS] [-r N]\n"
+     "         [--max-age SECONDS] [-b PROGRAM] [-l FILE]\n"
      "Serves readings to snmpd through its pass_persist protocol on standard input and output.\n",
-     "  --base-oid OID  the subtree (default: .1.3.6.1.4.1.8072.9999.9999.1)\n"
+     "  --entity-index N  the module's row in the entity and sensor tables (default: 1000)\n"
+     "  --base-oid OID  the former scalars under OID instead of the tables\n"
      "  --cache SECONDS  how long one reading answers requests (default: 5)\n",
      "5; for each reading", "Exit status: 0 at the end of input, 2 for bad arguments or an unwritable output.\n",
      exit_status::bad_usage, exit_status::unwritten, exit_status::good, "", UsageErrors::standard_error},

@@ -29,7 +29,9 @@ constexpr int max_age_option = first_long_only + 32;
 constexpr unsigned longest_max_age_s = 3600;
 constexpr unsigned longest_cache_s = 3600;
 // snmp's long-only options, past the thresholds' ids.
-enum SnmpOption : int { base_oid_option = first_long_only + 64, cache_option };
+enum SnmpOption : int { base_oid_option = first_long_only + 64, cache_option, entity_index_option };
+// entPhysicalIndex is 1 to 2147483647, and the three sensors follow the module.
+constexpr unsigned largest_entity_index = 2147483644;
 constexpr unsigned largest_port = 65535;
 // mqtt's long-only options, past snmp's.
 enum MqttOption : int {
@@ -173,6 +175,15 @@ std::string set_cache(Options &o, const char *text)
     return {};
 }
 
+std::string set_entity_index(Options &o, const char *text)
+{
+    const auto index = parse_count(text, 1, largest_entity_index);
+    if (!index)
+        return "--entity-index needs a whole number from 1 to " + std::to_string(largest_entity_index) + ": " + text;
+    o.entity_index = *index;
+    return {};
+}
+
 Options defaults_from_environment(Command command)
 {
     Options o;
@@ -236,6 +247,8 @@ std::string take_option(Options &o, int c, const char *value, const char *given)
         return set_base_oid(o, value);
     case cache_option:
         return set_cache(o, value);
+    case entity_index_option:
+        return set_entity_index(o, value);
     case ':':
         return std::string("option needs a value: ") + given;
     default:
@@ -298,6 +311,7 @@ OptionTable option_table(Command command)
     if (s.command == Command::snmp) {
         table.longs.push_back({"base-oid", required_argument, nullptr, base_oid_option});
         table.longs.push_back({"cache", required_argument, nullptr, cache_option});
+        table.longs.push_back({"entity-index", required_argument, nullptr, entity_index_option});
     }
     if (s.command == Command::mqtt)
         table.longs.insert(table.longs.end(), mqtt_options.begin(), mqtt_options.end());

@@ -36,7 +36,8 @@ struct Options {
     unsigned max_age_s = 4;
     std::array<AlertRanges, quantities> alert_ranges;
     unsigned verbosity = 0;  // -v: more in the check's long output
-    std::string base_oid = ".1.3.6.1.4.1.8072.9999.9999.1";  // snmp: net-snmp's subtree for local experiments
+    std::string base_oid;  // snmp: the former scalars under this OID; empty: the standard sensor tables
+    unsigned entity_index = 1000;  // snmp: the module's row in the standard tables, its sensors the next three
     unsigned cache_s = 5;  // snmp: one reading serves a whole walk
     std::string mqtt_host = "localhost";
     unsigned mqtt_port = 1883;
