@@ -105,7 +105,7 @@ void note(int priority, const std::string &text)
         std::fprintf(stderr, "wex-q40 snmp: %s\n", text.c_str());
 }
 
-// The only place an operator sees why the status is 1.
+// The only place an operator sees why a reading failed.
 void log_problems(const Reading &r)
 {
     if (r.good && r.unclosed)
