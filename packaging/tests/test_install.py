@@ -54,7 +54,6 @@ INSTALLED = {
     "share/doc/wex-q40/examples/mosquitto-wex-q40.acl": 0o644,
     "lib/systemd/system/wex-q40-mqtt.service": 0o644,
     "lib/systemd/system/wex-q40-mqtt.timer": 0o644,
-    "share/snmp/mibs/WEX-Q40-MIB.txt": 0o644,
     "share/metainfo/org.example.wex_q40.metainfo.xml": 0o644,
     f"{COMPLETIONS}/wex-q40": 0o644,
     f"{COMPLETIONS}/check_wex_q40": 0o644,

@@ -2,16 +2,20 @@
 
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <iostream>
 #include <limits>
+#include <sstream>
 
 #include "outputs.h"
+#include "snmp_objects.h"
 #include "whole_number.h"
 
 namespace wex_q40 {
@@ -34,49 +38,63 @@ struct Serving {
 };
 
 constexpr unsigned longest_cache_s = 3600;
+// entPhysicalIndex is 1 to 2147483647, and the three sensors follow the module.
+constexpr unsigned largest_entity_index = 2147483644;
 
-// One instance under the base, as pass_persist answers it.
-struct Object {
-    Oid suffix;
-    const char *type;
-    std::string value;
-};
+// /proc/PID/stat's field of the process's start, in clock ticks after boot.
+constexpr int start_time_field = 22;
+// The fields after the command name in parentheses begin with the third.
+constexpr int first_field_after_name = 3;
+constexpr double hundredths_per_s = 100;
+constexpr long long timeticks_wrap = 1LL << 32;
 
 struct Cache {
-    Reading reading;
+    SnmpState state;
     bool taken = false;
     Clock::time_point taken_at;
-    std::optional<long long> last_good;  // Unix seconds
+    std::optional<double> agent_started_s;  // on the boot clock
 };
 
-std::string tenths(double value)
+std::optional<double> boot_clock_s()
 {
-    return std::to_string(std::lround(value * 10));
+    timespec now{};
+    if (clock_gettime(CLOCK_BOOTTIME, &now) != 0)
+        return std::nullopt;
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// In OID order; a value the last reading did not give is left out, so get and getnext skip it.
-std::vector<Object> objects(const Cache &cache)
+// snmpd starts its pass_persist programs itself, and its sysUpTime counts from its own start.
+std::optional<double> parent_started_s()
 {
-    std::vector<Object> out;
-    const Reading &r = cache.reading;
-    if (r.good) {
-        out.push_back({{1, 0}, "integer", tenths(r.values.temperature_c)});
-        out.push_back({{2, 0}, "integer", tenths(r.values.humidity_percent)});
-        if (r.values.dewpoint_is_number)
-            out.push_back({{3, 0}, "integer", tenths(r.values.dewpoint_c)});
-    }
-    out.push_back({{4, 0}, "integer", r.good ? "0" : "1"});
-    // Unsigned32 (gauge on the wire): Unix seconds fit until 2106, where Integer32 ends in 2038.
-    if (cache.last_good)
-        out.push_back({{5, 0}, "gauge", std::to_string(*cache.last_good)});
-    return out;
+    std::ifstream in("/proc/" + std::to_string(getppid()) + "/stat");
+    std::string stat;
+    std::getline(in, stat);
+    const std::size_t name_end = stat.rfind(')');
+    const long ticks_per_s = sysconf(_SC_CLK_TCK);
+    if (name_end == std::string::npos || ticks_per_s <= 0)
+        return std::nullopt;
+    std::istringstream fields(stat.substr(name_end + 1));
+    std::string field;
+    for (int i = first_field_after_name; i <= start_time_field; ++i)
+        if (!(fields >> field))
+            return std::nullopt;
+    const auto ticks = wex_common::whole_number<unsigned long long>(field, 0, ~0ULL);
+    if (!ticks)
+        return std::nullopt;
+    return static_cast<double>(*ticks) / static_cast<double>(ticks_per_s);
 }
 
-Oid under(const Oid &base, const Oid &suffix)
+// sysUpTime when the module was read: a shared reading was taken before it was taken up; 0 before snmpd started.
+std::optional<std::uint32_t> uptime_stamp(const Reading &r, std::optional<double> agent_started_s)
 {
-    Oid oid = base;
-    oid.insert(oid.end(), suffix.begin(), suffix.end());
-    return oid;
+    const auto now_s = boot_clock_s();
+    if (!agent_started_s || !now_s)
+        return std::nullopt;
+    double up_s = *now_s - *agent_started_s;
+    if (r.good)
+        up_s -= std::chrono::duration<double>(std::chrono::system_clock::now() - r.taken).count();
+    const long long hundredths = std::llround(std::max(up_s, 0.0) * hundredths_per_s);
+    return static_cast<std::uint32_t>(hundredths % timeticks_wrap);
 }
 
 // snmpd gives its pass_persist programs the answer pipe as standard error too.
@@ -97,7 +115,7 @@ void note(int priority, const std::string &text)
         std::fprintf(stderr, "wex-q40 snmp: %s\n", text.c_str());
 }
 
-// The only place an operator sees why the status is 1.
+// The only place an operator sees why a reading failed.
 void log_problems(const Reading &r)
 {
     if (r.good && r.unclosed)
@@ -114,21 +132,24 @@ void refresh(Cache &cache, const Serving &options)
     const auto now = Clock::now();
     if (cache.taken && now - cache.taken_at < std::chrono::seconds(options.snmp.cache_s))
         return;
-    cache.reading = take_reading(options.reading, options.budget.renewed());
+    SnmpState &state = cache.state;
+    state.reading = take_reading(options.reading, options.budget.renewed());
     cache.taken = true;
     cache.taken_at = Clock::now();
-    if (cache.reading.good)
-        cache.last_good = static_cast<long long>(std::chrono::system_clock::to_time_t(cache.reading.taken));
-    log_problems(cache.reading);
+    if (state.reading.good)
+        state.last_good = static_cast<long long>(std::chrono::system_clock::to_time_t(state.reading.taken));
+    if (options.snmp.base_oid.empty()) {
+        state.labels = module_labels();
+        state.stamp = uptime_stamp(state.reading, cache.agent_started_s);
+    }
+    log_problems(state.reading);
 }
 
-const Object *find(const std::vector<Object> &objects, const Oid &base, const Oid &oid, bool next)
+const SnmpObject *find(const std::vector<SnmpObject> &objects, const Oid &oid, bool next)
 {
-    for (const Object &o : objects) {
-        const Oid full = under(base, o.suffix);
-        if (next ? oid < full : oid == full)
+    for (const SnmpObject &o : objects)
+        if (next ? oid < o.oid : oid == o.oid)
             return &o;
-    }
     return nullptr;
 }
 
@@ -141,16 +162,18 @@ bool say(const std::string &text)
 
 bool answer_value(const std::string &request, const std::string &oid_line, Cache &cache, const Serving &options)
 {
-    const Oid base = *parse_oid(options.snmp.base_oid);
     const auto oid = parse_oid(oid_line);
     if (!oid)
         return say("NONE\n");
     refresh(cache, options);
-    const std::vector<Object> present = objects(cache);
-    const Object *o = find(present, base, *oid, request == "getnext");
+    const std::vector<SnmpObject> present =
+        options.snmp.base_oid.empty()
+            ? entity_objects(cache.state, options.snmp.entity_index, options.snmp.cache_s)
+            : scalar_objects(cache.state, *parse_oid(options.snmp.base_oid));
+    const SnmpObject *o = find(present, *oid, request == "getnext");
     if (o == nullptr)
         return say("NONE\n");
-    return say(oid_text(under(base, o->suffix)) + "\n" + o->type + "\n" + o->value + "\n");
+    return say(oid_text(o->oid) + "\n" + o->type + "\n" + o->value + "\n");
 }
 
 // One line, whose end is skipped unread and unstored when it is too long.
@@ -243,11 +266,20 @@ std::string set_cache(SnmpOptions &o, const char *value, const std::string &name
                      "a whole number of seconds from 0 to " + std::to_string(longest_cache_s));
 }
 
+std::string set_entity_index(SnmpOptions &o, const char *value, const std::string &named)
+{
+    return set_count(o.entity_index, value, named, 1, largest_entity_index,
+                     "a whole number from 1 to " + std::to_string(largest_entity_index));
+}
+
 }  // namespace
 
-const std::array<OptionRow<SnmpOptions>, 2> snmp_rows{{
-    // net-snmp's subtree for local experiments
-    {{"base-oid", 0, "OID", "the subtree", ".1.3.6.1.4.1.8072.9999.9999.1", nullptr, false}, set_base_oid},
+const std::array<OptionRow<SnmpOptions>, 3> snmp_rows{{
+    {{"entity-index", 0, "N", "the module's row in the entity and sensor tables, its sensors the next three", "1000",
+      nullptr, false},
+     set_entity_index},
+    {{"base-oid", 0, "OID", "the former scalars under OID instead of the tables", nullptr, nullptr, false},
+     set_base_oid},
     {{"cache", 0, "SECONDS", "how long one reading answers requests", "5", nullptr, false}, set_cache},
 }};
 
@@ -257,6 +289,7 @@ int run_snmp(const ReadingOptions &reading, const SnmpOptions &options, const Bu
     openlog("wex-q40-snmp", LOG_PID, LOG_DAEMON);
     const Serving serving{reading, options, budget};
     Cache cache;
+    cache.agent_started_s = parent_started_s();
     std::string request;
     for (Line line; (line = read_line(request)) != Line::ended;)
         if (line == Line::read && !serve(request, cache, serving))

@@ -1,4 +1,5 @@
-"""wex-q40 snmp: its pass_persist answers, read by a real snmpd with the packaged example, and the MIB."""
+"""wex-q40 snmp: its pass_persist answers, read by a real snmpd with the packaged example, by number and by the
+standard MIBs' names."""
 import argparse
 import os
 import re
@@ -12,18 +13,25 @@ import unittest
 from pathlib import Path
 
 options = argparse.ArgumentParser()
-for name in ("--companion", "--program", "--vmodule-lib", "--example", "--mib", "--smi"):
+for name in ("--companion", "--program", "--vmodule-lib", "--example", "--smi"):
     options.add_argument(name, type=Path, required=True)
 known, rest = options.parse_known_args()
 sys.argv[1:] = rest
 
 # Debian's own, as the snmpd package installs it; the example is a drop-in for it.
 STOCK_SNMPD_CONF = "/etc/snmp/snmpd.conf"
+# The former scalars' subtree, still served under --base-oid.
 BASE = ".1.3.6.1.4.1.8072.9999.9999.1"
+# ENTITY-MIB's entPhysicalEntry and ENTITY-SENSOR-MIB's entPhySensorEntry.
+PHYSICAL = ".1.3.6.1.2.1.47.1.1.1.1"
+SENSOR = ".1.3.6.1.2.1.99.1.1.1"
 ROOM = {"VWEX_TEMP": "22.4", "VWEX_HUM": "41.5"}
 # Humidity 0.0 %: the dew point is not a number.
 BONE_DRY = {"VWEX_TEMP": "-22.4", "VWEX_HUM": "0"}
 ABSENT = {"VWEX_ABSENT": "1"}
+# The module answers, but not as a working sensor does.
+MUTE = {"VWEX_MUTE": "1"}
+SOAKED = {"VWEX_HUM": "150"}
 
 
 def tool(name, package):
@@ -40,6 +48,24 @@ def now_as_word(text):
 
 def answer(oid, kind, value):
     return [BASE + oid, kind, value]
+
+
+def physical(column, index=1000):
+    return f"{PHYSICAL}.{column}.{index}"
+
+
+def sensor(column, index):
+    return f"{SENSOR}.{column}.{index}"
+
+
+def gets(*oids):
+    return [line for oid in oids for line in ("get", oid)]
+
+
+def since_parent_started():
+    """Hundredths of a second since this process started, as the companion, its child, counts snmpd's uptime."""
+    start = int(Path("/proc/self/stat").read_text().rsplit(")", 1)[1].split()[19])
+    return (time.clock_gettime(time.CLOCK_BOOTTIME) - start / os.sysconf("SC_CLK_TCK")) * 100
 
 
 class Companion(unittest.TestCase):
@@ -75,7 +101,62 @@ class Protocol(Companion):
                               env=self.env(module), capture_output=True, text=True, timeout=30)
         return done.returncode, done.stdout.splitlines(), done.stderr
 
-    def test_requests_and_their_answers(self):
+    def test_standard_tables_requests_and_their_answers(self):
+        cases = [
+            (ROOM, [], gets(sensor(4, 1001), sensor(4, 1002), sensor(4, 1003), sensor(5, 1001), sensor(1, 1002),
+                            sensor(2, 1001), sensor(3, 1003), sensor(6, 1002), sensor(8, 1001)),
+             [sensor(4, 1001), "integer", "224", sensor(4, 1002), "integer", "415", sensor(4, 1003), "integer", "87",
+              sensor(5, 1001), "integer", "1", sensor(1, 1002), "integer", "9", sensor(2, 1001), "integer", "9",
+              sensor(3, 1003), "integer", "1", sensor(6, 1002), "string", "%RH", sensor(8, 1001), "gauge", "5000"]),
+            (ROOM, [], gets(physical(2), physical(3, 1001), physical(4), physical(4, 1003), physical(5),
+                            physical(5, 1002), physical(6), physical(6, 1003), physical(7, 1001), physical(11, 1002)),
+             [physical(2), "string", "WEX-Q40 USB temperature and humidity module", physical(3, 1001), "objectid",
+              ".0.0", physical(4), "integer", "0", physical(4, 1003), "integer", "1000", physical(5), "integer", "9",
+              physical(5, 1002), "integer", "8", physical(6), "integer", "-1", physical(6, 1003), "integer", "3",
+              physical(7, 1001), "string", "WEX-Q40 temperature", physical(11, 1002), "string", ""]),
+            # Across rows, columns and tables in OID order, from outside them too.
+            (ROOM, [], ["getnext", ".1.3.6", "getnext", ".1.3.6.1.2.1.47", "getnext", physical(2, 1003),
+                        "getnext", physical(13, 1003), "getnext", physical(99), "getnext", sensor(4, 1003),
+                        "getnext", sensor(3, 999999)],
+             [physical(2), "string", "WEX-Q40 USB temperature and humidity module"] * 2 +
+             [physical(3), "objectid", ".0.0", sensor(1, 1001), "integer", "8", sensor(1, 1001), "integer", "8",
+              sensor(5, 1001), "integer", "1", sensor(4, 1001), "integer", "224"]),
+            # Bad indices, columns the tables do not have or wex-q40 does not serve, the module's missing sensor row.
+            (ROOM, [], gets(physical(2, 999), physical(2, 1004), physical(1), physical(8), physical(14, 1001),
+                            sensor(4, 1000), sensor(9, 1001), sensor(4, 1001) + ".0", PHYSICAL, SENSOR),
+             ["NONE"] * 10),
+            (ROOM, [], ["getnext", sensor(8, 1003), "getnext", ".1.3.6.1.2.1.100", "getnext", ".2"], ["NONE"] * 3),
+            # A failed reading: no values, each sensor's state, the rows still there.
+            (ABSENT, [], gets(sensor(4, 1001), sensor(5, 1001), sensor(5, 1003), physical(5, 1001)) +
+             ["getnext", sensor(3, 1003)],
+             ["NONE", sensor(5, 1001), "integer", "2", sensor(5, 1003), "integer", "2", physical(5, 1001), "integer",
+              "8", sensor(5, 1001), "integer", "2"]),
+            (MUTE, [], gets(sensor(4, 1002), sensor(5, 1002)), ["NONE", sensor(5, 1002), "integer", "3"]),
+            (SOAKED, [], gets(sensor(4, 1002), sensor(5, 1001)), ["NONE", sensor(5, 1001), "integer", "3"]),
+            (BONE_DRY, [], gets(sensor(4, 1001), sensor(4, 1003), sensor(5, 1003), sensor(5, 1002)),
+             [sensor(4, 1001), "integer", "-224", "NONE", sensor(5, 1003), "integer", "2", sensor(5, 1002),
+              "integer", "1"]),
+            (ROOM, ["--entity-index", "7", "--cache", "0"],
+             gets(physical(4, 10), physical(6, 7), sensor(8, 8), physical(2, 1000)) + ["getnext", ".1.3.6"],
+             [physical(4, 10), "integer", "7", physical(6, 7), "integer", "-1", sensor(8, 8), "gauge", "0", "NONE",
+              physical(2, 7), "string", "WEX-Q40 USB temperature and humidity module"]),
+            (ROOM, [], ["set", sensor(4, 1001), "integer 5", "PING"], ["not-writable", "PONG"]),
+        ]
+        for module, args, request, expected in cases:
+            with self.subTest(module=module, args=args, request=request):
+                status, out, _ = self.converse(request, module, ["-r", "0", *args])
+                self.assertEqual((status, out), (0, expected))
+
+    def test_the_time_stamp_is_the_readings_time_on_the_parents_clock(self):
+        for module in (ROOM, ABSENT):
+            with self.subTest(module=module):
+                before = since_parent_started()
+                status, out, _ = self.converse(gets(sensor(7, 1001), sensor(7, 1003)), module, ["-r", "0"])
+                after = since_parent_started()
+                self.assertEqual((status, out[1], out[4], out[2]), (0, "timeticks", "timeticks", out[5]))
+                self.assertTrue(before - 2 <= int(out[2]) <= after + 2, (before, out[2], after))
+
+    def test_base_oid_serves_the_former_scalars(self):
         cases = [
             (ROOM, ["PING"], ["PONG"]),
             (ROOM, ["get", BASE + ".1.0", "get", BASE + ".2.0", "get", BASE + ".3.0", "get", BASE + ".4.0"],
@@ -96,23 +177,23 @@ class Protocol(Companion):
         ]
         for module, request, expected in cases:
             with self.subTest(request=request):
-                status, out, _ = self.converse(request, module, ["-r", "0"])
+                status, out, _ = self.converse(request, module, ["-r", "0", "--base-oid", BASE])
                 self.assertEqual((status, [now_as_word(line) for line in out]), (0, expected))
 
     def test_a_failed_reading_says_why_on_standard_error(self):
-        _, out, err = self.converse(["get", BASE + ".4.0", "bogus"], ABSENT, ["-r", "0"])
-        self.assertEqual(out, answer(".4.0", "integer", "1"))
+        _, out, err = self.converse(["get", sensor(5, 1001), "bogus"], ABSENT, ["-r", "0"])
+        self.assertEqual(out, [sensor(5, 1001), "integer", "2"])
         self.assertIn("wex-q40 snmp: reading failed: wex_open failed!\n", err)
         self.assertIn("wex-q40 snmp: unknown request ignored: bogus\n", err)
 
     def test_an_overlong_line_is_refused_and_the_next_served(self):
-        longest_oid = BASE[:-2] + ".0" + ".4294967295" * 118
+        longest_oid = ".1.3.6.1.2.1.47.1.1.1.1.1" + ".4294967295" * 116
         cases = [
             (["x" * 2048, "PING"], ["PONG"], "unknown request ignored: xxx"),
             (["x" * 2049, "PING"], ["PONG"], "request line longer than 2048 bytes refused"),
-            (["getnext", longest_oid], answer(".1.0", "integer", "224"), None),
+            (["getnext", longest_oid], [physical(2), "string", "WEX-Q40 USB temperature and humidity module"], None),
             (["get", "." + "1" * 3000, "PING"], ["NONE", "PONG"], "request line longer than 2048 bytes refused"),
-            (["set", BASE + ".1.0", "integer " + "5" * 5000, "PING"], ["not-writable", "PONG"], "refused"),
+            (["set", sensor(4, 1001), "integer " + "5" * 5000, "PING"], ["not-writable", "PONG"], "refused"),
         ]
         for request, expected, note in cases:
             with self.subTest(request=[line[:20] for line in request]):
@@ -143,12 +224,18 @@ class Protocol(Companion):
                                           args=["--base-oid", given])
                 self.assertEqual(out, [".1.3.6.1.4.1.99999.7.1.0", "integer", "224", "NONE"])
 
+    def test_without_base_oid_the_former_scalars_are_gone(self):
+        _, out, _ = self.converse(["get", BASE + ".1.0", "getnext", BASE])
+        self.assertEqual(out, ["NONE", "NONE"])
+
     def test_bad_arguments(self):
         for args, message in ((["--base-oid", "1.3.six"], "--base-oid needs a numeric OID"),
                               (["--base-oid", "1"], "--base-oid needs a numeric OID"),
                               (["--base-oid", ".1.3.4294967296"], "--base-oid needs a numeric OID"),
                               (["--cache", "-1"], "--cache needs a whole number of seconds from 0 to 3600"),
-                              (["--cache", "3601"], "--cache needs a whole number of seconds from 0 to 3600")):
+                              (["--cache", "3601"], "--cache needs a whole number of seconds from 0 to 3600"),
+                              (["--entity-index", "0"], "--entity-index needs a whole number from 1 to 2147483644"),
+                              (["--entity-index", "2147483645"], "--entity-index needs a whole number from 1 to")):
             with self.subTest(args=args):
                 status, out, err = self.converse(["PING"], args=args)
                 self.assertEqual((status, out), (2, []))
@@ -161,12 +248,13 @@ class Protocol(Companion):
                                (["--max-age", "0"], 1)):
             with self.subTest(args=args):
                 self.runs.unlink(missing_ok=True)
-                status, out, _ = self.converse(walk, args=args)
+                status, out, _ = self.converse(walk, args=args + ["--base-oid", BASE])
                 self.assertEqual((status, len(out)), (0, 16))
                 self.assertEqual(self.readings(), readings)
 
     def test_stale_cache_reads_again_and_a_failure_keeps_the_last_good_time(self):
-        with subprocess.Popen([known.companion, "snmp", "--cache", "1", "-r", "0", "--max-age", "0"], stdin=subprocess.PIPE,
+        with subprocess.Popen([known.companion, "snmp", "--cache", "1", "-r", "0", "--max-age", "0", "--base-oid", BASE],
+                              stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=self.env(ROOM),
                               text=True) as agent:
             def ask(oid):
@@ -189,7 +277,7 @@ class Snmpd(Companion):
     """Debian's stock snmpd.conf with the packaged example dropped in, adapted only in the agent's port, its
     AgentX socket, the drop-in folder and the companion's path."""
 
-    def start_snmpd(self, module):
+    def start_snmpd(self, module, dropin=None):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
             probe.bind(("127.0.0.1", 0))
             self.port = probe.getsockname()[1]
@@ -204,8 +292,9 @@ class Snmpd(Companion):
         self.assertEqual(count, 1, "the stock file includes a drop-in folder")
         (self.dir / "snmpd.conf.d").mkdir(exist_ok=True)
         (self.dir / "snmpd.conf.d" / known.example.name).write_text(
-            known.example.read_text().replace("/usr/bin/wex-q40", str(known.companion.absolute())))
+            (dropin or known.example.read_text()).replace("/usr/bin/wex-q40", str(known.companion.absolute())))
         (self.dir / "snmpd.conf").write_text(config)
+        launched = time.monotonic()
         agent = subprocess.Popen([tool("snmpd", "snmpd"), "-f", "-Lo", "-C", "-c", str(self.dir / "snmpd.conf"),
                                   "-p", str(self.dir / "snmpd.pid"), "-M", "/dev/null"],
                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=self.env(module), text=True)
@@ -214,6 +303,7 @@ class Snmpd(Companion):
         self.addCleanup(agent.terminate)
         for line in agent.stdout:
             if line.startswith("NET-SNMP version"):
+                self.startup_s = time.monotonic() - launched
                 return
         self.fail("snmpd ended before it listened")
 
@@ -222,68 +312,77 @@ class Snmpd(Companion):
                               capture_output=True, text=True, timeout=30)
         return done.returncode, done.stdout.splitlines()
 
-    def test_snmpwalk_and_snmpget_read_the_module(self):
-        cases = [
-            (ROOM, [".1.0 = INTEGER: 224", ".2.0 = INTEGER: 415", ".3.0 = INTEGER: 87", ".4.0 = INTEGER: 0",
-                    ".5.0 = Gauge32: "]),
-            (BONE_DRY, [".1.0 = INTEGER: -224", ".2.0 = INTEGER: 0", ".4.0 = INTEGER: 0", ".5.0 = Gauge32: "]),
-            (ABSENT, [".4.0 = INTEGER: 1"]),
-        ]
-        for module, walk in cases:
+    def test_snmpwalk_reads_the_sensors_and_their_module(self):
+        sensors = [f"{SENSOR}.{column}.{index} = {value}" for column, values in (
+            (1, ["INTEGER: 8", "INTEGER: 9", "INTEGER: 8"]), (2, ["INTEGER: 9"] * 3), (3, ["INTEGER: 1"] * 3),
+            (4, ["INTEGER: 224", "INTEGER: 415", "INTEGER: 87"]), (5, ["INTEGER: 1"] * 3),
+            (6, ['STRING: "C"', 'STRING: "%RH"', 'STRING: "C"']), (7, ["Timeticks: NOW"] * 3),
+            (8, ["Gauge32: 5000"] * 3)) for index, value in zip((1001, 1002, 1003), values)]
+        failed = [line.replace(" = INTEGER: 1", " = INTEGER: 2") if f"{SENSOR}.5." in line else line
+                  for line in sensors if f"{SENSOR}.4." not in line]
+        for module, walk in ((ROOM, sensors), (ABSENT, failed)):
             with self.subTest(module=module):
                 self.start_snmpd(module)
-                status, out = self.snmp("snmpwalk", BASE)
-                self.assertEqual(status, 0)
-                # The community's view ends with the subtree.
-                walk = walk + [walk[-1].split(" = ")[0] + " = No more variables left in this MIB View"]
-                self.assertEqual([line[:len(BASE + e)] for line, e in zip(out, walk)], [BASE + e for e in walk])
-                self.assertEqual(len(out), len(walk))
-                if walk[-2].endswith("Gauge32: "):
-                    self.assertLess(abs(int(out[-2].split()[-1]) - time.time()), 60)
-                status, out = self.snmp("snmpget", BASE + ".3.0", BASE + ".4.0")
-                self.assertEqual(status, 0)
-                self.assertEqual(out[0], BASE + ".3.0 = " + (
-                    "INTEGER: 87" if module is ROOM else "No Such Instance currently exists at this OID"))
+                status, out = self.snmp("snmpwalk", ".1.3.6.1.2.1.99.1.1")
+                uptime = int(self.snmp("snmpget", ".1.3.6.1.2.1.1.3.0")[1][0].split("(")[1].split(")")[0])
+                stamps = {int(line.split("(")[1].split(")")[0]) for line in out if "Timeticks" in line}
+                # One reading stamps every sensor, within the cache time before now on snmpd's own clock, which
+                # starts after its process, before it says it listens.
+                self.assertEqual(len(stamps), 1, out)
+                lead = self.startup_s * 100 + 1
+                self.assertTrue(-lead <= uptime - stamps.pop() <= 700, (uptime, out, lead))
+                out = [re.sub(r"Timeticks: \(\d+\) .*", "Timeticks: NOW", line) for line in out]
+                # The community's view ends with the table.
+                self.assertEqual((status, out), (0, walk + [walk[-1].split(" = ")[0] +
+                                                            " = No more variables left in this MIB View (It is past "
+                                                            "the end of the MIB tree)"]))
+                status, out = self.snmp("snmpwalk", ".1.3.6.1.2.1.47.1.1.1")
+                self.assertEqual((status, len(out)), (0, 36))
+                self.assertEqual([out[0], out[13], out[24], out[35]],
+                                 [physical(2) + ' = STRING: "WEX-Q40 USB temperature and humidity module"',
+                                  physical(5, 1001) + " = INTEGER: 8", physical(11) + ' = ""',
+                                  physical(13, 1003) + ' = ""'])
 
-    def test_the_mib_names_the_objects_and_places_the_decimal(self):
-        mibs = self.dir / "mibs"
-        mibs.mkdir()
-        for mib in (*known.smi.iterdir(), known.mib, Path("/usr/share/snmp/mibs/NET-SNMP-MIB.txt")):
-            shutil.copy(mib, mibs)
+    def test_snmptable_names_the_columns_with_the_standard_mibs(self):
+        mibs = ("-M", str(known.smi.absolute()), "-m", "ENTITY-MIB:ENTITY-SENSOR-MIB")
         self.start_snmpd(ROOM)
-        status, out = self.snmp("snmpget", "WEX-Q40-MIB::wexQ40Temperature.0", "WEX-Q40-MIB::wexQ40Humidity.0",
-                                "WEX-Q40-MIB::wexQ40Dewpoint.0", "WEX-Q40-MIB::wexQ40Status.0",
-                                mibs=("-M", str(mibs), "-m", "WEX-Q40-MIB"))
-        self.assertEqual((status, out), (0, ["WEX-Q40-MIB::wexQ40Temperature.0 = INTEGER: 22.4 0.1 degrees Celsius",
-                                             "WEX-Q40-MIB::wexQ40Humidity.0 = INTEGER: 41.5 0.1 percent",
-                                             "WEX-Q40-MIB::wexQ40Dewpoint.0 = INTEGER: 8.7 0.1 degrees Celsius",
-                                             "WEX-Q40-MIB::wexQ40Status.0 = INTEGER: good(0)"]))
+        for table, rows in (
+                ("ENTITY-MIB::entPhysicalTable",
+                 ["index,entPhysicalDescr,entPhysicalVendorType,entPhysicalContainedIn,entPhysicalClass,"
+                  "entPhysicalParentRelPos,entPhysicalName,entPhysicalSerialNum,entPhysicalMfgName,entPhysicalModelName",
+                  "1000,WEX-Q40 USB temperature and humidity module,SNMPv2-SMI::zeroDotZero,0,module,-1,WEX-Q40,,,",
+                  "1001,WEX-Q40 temperature sensor,SNMPv2-SMI::zeroDotZero,1000,sensor,1,WEX-Q40 temperature,,,",
+                  "1002,WEX-Q40 relative humidity sensor,SNMPv2-SMI::zeroDotZero,1000,sensor,2,WEX-Q40 humidity,,,",
+                  "1003,WEX-Q40 dew point, from the temperature and the humidity,SNMPv2-SMI::zeroDotZero,1000,sensor,3,"
+                  "WEX-Q40 dew point,,,"]),
+                ("ENTITY-SENSOR-MIB::entPhySensorTable",
+                 ["index,entPhySensorType,entPhySensorScale,entPhySensorPrecision,entPhySensorValue,"
+                  "entPhySensorOperStatus,entPhySensorUnitsDisplay,entPhySensorValueTimeStamp,"
+                  "entPhySensorValueUpdateRate",
+                  "1001,celsius,units,1,224,ok,C,NOW,5000 milliseconds",
+                  "1002,percentRH,units,1,415,ok,%RH,NOW,5000 milliseconds",
+                  "1003,celsius,units,1,87,ok,C,NOW,5000 milliseconds"])):
+            with self.subTest(table=table):
+                status, out = self.snmp("snmptable", "-Ci", "-Cf", ",", table, mibs=mibs)
+                out = [re.sub(r",\d+:\d+:\d+:\d+\.\d+,", ",NOW,", line) for line in out[1:] if line]
+                self.assertEqual((status, out), (0, rows))
 
-    def test_the_stock_community_sees_its_own_view_and_the_subtree_only(self):
+    def test_the_stock_community_sees_its_own_view_and_the_tables_only(self):
         self.start_snmpd(ROOM)
-        status, out = self.snmp("snmpget", ".1.3.6.1.2.1.1.1.0", ".1.3.6.1.2.1.2.1.0", BASE + ".1.0")
+        status, out = self.snmp("snmpget", ".1.3.6.1.2.1.1.1.0", ".1.3.6.1.2.1.2.1.0", sensor(4, 1001),
+                                physical(7, 1003))
         self.assertEqual(status, 0)
         self.assertTrue(out[0].startswith(".1.3.6.1.2.1.1.1.0 = STRING: "), out)
         self.assertEqual(out[1:], [".1.3.6.1.2.1.2.1.0 = No Such Object available on this agent at this OID",
-                                   BASE + ".1.0 = INTEGER: 224"])
+                                   sensor(4, 1001) + " = INTEGER: 224", physical(7, 1003) + ' = STRING: "WEX-Q40 dew point"'])
 
-
-class Mib(unittest.TestCase):
-    def test_smilint_level_3_finds_nothing(self):
-        env = dict(os.environ, SMIPATH=f"{known.smi.absolute()}:/usr/share/snmp/mibs")
-        done = subprocess.run([tool("smilint", "smitools"), "-l", "3", str(known.mib)], env=env,
-                              capture_output=True, text=True)
-        self.assertEqual((done.returncode, done.stdout + done.stderr), (0, ""))
-
-    def test_objects_are_where_the_companion_serves_them(self):
-        env = dict(os.environ, SMIPATH=f"{known.smi.absolute()}:/usr/share/snmp/mibs")
-        done = subprocess.run([tool("smidump", "smitools"), "-f", "identifiers", str(known.mib)], env=env,
-                              capture_output=True, text=True, check=True)
-        found = dict(re.findall(r"^\S+\s+(wexQ40\w+)\s+\S+\s+([0-9.]+)\s*$", done.stdout, re.M))
-        expected = {"wexQ40MIB": BASE[1:], "wexQ40Temperature": BASE[1:] + ".1", "wexQ40Humidity": BASE[1:] + ".2",
-                    "wexQ40Dewpoint": BASE[1:] + ".3", "wexQ40Status": BASE[1:] + ".4",
-                    "wexQ40LastGoodReading": BASE[1:] + ".5"}
-        self.assertEqual({k: found.get(k) for k in expected}, expected)
+    def test_the_former_drop_in_still_serves_the_scalars(self):
+        self.start_snmpd(ROOM, f"view systemonly included {BASE}\n"
+                               f"pass_persist {BASE} /usr/bin/wex-q40 snmp --base-oid {BASE}\n")
+        status, out = self.snmp("snmpwalk", BASE)
+        self.assertEqual((status, out[:4]), (0, [BASE + ".1.0 = INTEGER: 224", BASE + ".2.0 = INTEGER: 415",
+                                                 BASE + ".3.0 = INTEGER: 87", BASE + ".4.0 = INTEGER: 0"]))
+        self.assertLess(abs(int(out[4].split("Gauge32: ")[1]) - time.time()), 60)
 
 
 if __name__ == "__main__":

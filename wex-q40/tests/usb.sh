@@ -1,6 +1,6 @@
 #!/bin/sh
 # wex-q40 against the module emulated at the USB level.
-# usage: usb.sh concurrent|killed WEX_USBEMU WEX_Q40 PROGRAM
+# usage: usb.sh concurrent|killed|snmp WEX_USBEMU WEX_Q40 PROGRAM
 set -u
 case=$1
 usbemu=$2
@@ -21,6 +21,16 @@ killed)
     # Killed in the middle of the measurement, the sensor is left mid-frame; the retries read it again.
     "$usbemu" -- sh -c "timeout -s KILL 0.15 $program >/dev/null; $json >$work/a" || echo "wex_usbemu ended with $?"
     outputs="$work/a"
+    ;;
+snmp)
+    # The module's USB strings, from the emulator's sysfs, in its entPhysicalTable row; it has no serial number.
+    row=.1.3.6.1.2.1.47.1.1.1.1
+    printf 'get\n%s\n' "$row.11.1000" "$row.12.1000" "$row.13.1000" .1.3.6.1.2.1.99.1.1.1.4.1001 |
+        "$usbemu" -- "$wexq40" snmp -l "$work/lock" -b "$program" >"$work/a" || echo "wex_usbemu ended with $?"
+    cat "$work/a"
+    printf '%s\n' "$row.11.1000" string "" "$row.12.1000" string WEX "$row.13.1000" string WEX-Q40 \
+        .1.3.6.1.2.1.99.1.1.1.4.1001 integer 300 | cmp -s - "$work/a"
+    exit
     ;;
 *)
     echo "unknown case $case"
