@@ -54,15 +54,16 @@ constexpr std::array<Subcommand, command_count> table{{
      exit_status::bad_usage, exit_status::unwritten, exit_status::good, "", UsageErrors::standard_error},
     {Command::mqtt, "mqtt", run_mqtt,
      "Usage: wex-q40 mqtt [--host HOST] [--port PORT] [--cafile FILE] [--credentials FILE] [--prefix TOPIC]\n"
-     "         [--discovery-prefix TOPIC] [--expire-after SECONDS] [-t SECONDS] [-r N] [--max-age SECONDS]\n"
-     "         [-b PROGRAM] [-l FILE]\n"
+     "         [--discovery-prefix TOPIC] [--expire-after SECONDS] [--remove] [-t SECONDS] [-r N]\n"
+     "         [--max-age SECONDS] [-b PROGRAM] [-l FILE]\n"
      "Publishes one reading, retained, to an MQTT broker, with Home Assistant discovery.\n",
      "  --host HOST  the broker (default: localhost); --port PORT  its port (default: 1883)\n"
      "  --cafile FILE  TLS, the broker's certificate checked against the CA in FILE\n"
      "  --credentials FILE  the user name on the first line of FILE, the password on the second\n"
      "  --prefix TOPIC  the state and error topics' prefix (default: wex-q40/HOSTNAME)\n"
      "  --discovery-prefix TOPIC  Home Assistant's (default: homeassistant)\n"
-     "  --expire-after SECONDS  the entities become unavailable without a newer reading (default: 300)\n",
+     "  --expire-after SECONDS  the entities become unavailable without a newer reading (default: 300)\n"
+     "  --remove  take no reading; remove the device from Home Assistant and clear the retained messages\n",
      "10", "Exit status: 0 for a reading published, 1 for a failed reading (its error published),\n"
      "2 when nothing could be published or for bad arguments.\n",
      exit_status::bad_usage, exit_status::unwritten, exit_status::good, "", UsageErrors::standard_error},

@@ -39,9 +39,10 @@ enum MqttOption : int {
     credentials_option,
     prefix_option,
     discovery_prefix_option,
-    expire_after_option
+    expire_after_option,
+    remove_option
 };
-constexpr std::array<option, 7> mqtt_options{{
+constexpr std::array<option, 8> mqtt_options{{
     {"host", required_argument, nullptr, host_option},
     {"port", required_argument, nullptr, port_option},
     {"cafile", required_argument, nullptr, cafile_option},
@@ -49,6 +50,7 @@ constexpr std::array<option, 7> mqtt_options{{
     {"prefix", required_argument, nullptr, prefix_option},
     {"discovery-prefix", required_argument, nullptr, discovery_prefix_option},
     {"expire-after", required_argument, nullptr, expire_after_option},
+    {"remove", no_argument, nullptr, remove_option},
 }};
 
 // Whole numbers in decimal only, as the time-out of the textfile hook always was.
@@ -144,6 +146,9 @@ std::string set_mqtt_option(Options &o, int c, const char *text)
         return set_topic(o.mqtt_prefix, "--prefix", text);
     case discovery_prefix_option:
         return set_topic(o.mqtt_discovery_prefix, "--discovery-prefix", text);
+    case remove_option:
+        o.mqtt_remove = true;
+        return {};
     default: {
         const auto seconds = parse_count(text, 1, longest_timeout_s);
         if (!seconds)
@@ -239,7 +244,7 @@ std::string take_option(Options &o, int c, const char *value, const char *given)
     case ':':
         return std::string("option needs a value: ") + given;
     default:
-        if (c >= host_option && c <= expire_after_option)
+        if (c >= host_option && c <= remove_option)
             return set_mqtt_option(o, c, value);
         if (const ThresholdOption *t = threshold_option(c))
             return set_threshold(o, *t, value);

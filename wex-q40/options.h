@@ -46,6 +46,7 @@ struct Options {
     std::string mqtt_discovery_prefix = "homeassistant";
     // Five missed readings of the minutely timer make the entities unavailable.
     unsigned mqtt_expire_after_s = 300;
+    bool mqtt_remove = false;  // clear what mqtt published instead of taking a reading
     bool help = false;
     bool version = false;
 };

@@ -160,7 +160,7 @@ void make_certificates(const TempDir &dir)
 std::string retained(unsigned short port, const std::vector<std::string> &access = {})
 {
     std::vector<std::string> command = {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", "#",
-                                        "-q", "1", "-F", "%j", "-W", "1"};
+                                        "-q", "1", "-V", "mqttv5", "-F", "%j", "-W", "1"};
     command.insert(command.end(), access.begin(), access.end());
     const Consumed sub = consume(command, "");
     // 27: the time-out that ends the listening.
@@ -181,18 +181,76 @@ bool jq_holds(const std::string &filter, const std::string &input, const std::ve
     return consume(command, input).status == 0;
 }
 
-// Home Assistant's documented keys for an MQTT sensor, and one device for the three.
+// Each entity Home Assistant is to make, checked against its documented keys, and its state, attributes and
+// availability read as Home Assistant reads them. $good: the last reading was; $device: the device's keys (null:
+// absent).
 const std::string discovery_filter = R"jq(
-def config($key; $class; $unit; $name):
-  map(select(.topic == "homeassistant/sensor/\($node)/\($key)/config"))[0]
-  | .retain == 1 and .qos == 1 and (.payload | .name == $name and .unique_id == "\($node)_\($key)"
-    and .state_topic == "\($prefix)/state" and .value_template == "{{ value_json.\($key) }}"
-    and .device_class == $class and .unit_of_measurement == $unit and .state_class == "measurement"
-    and .expire_after == $expire and .device.identifiers == [$node] and (.device.name | type == "string"));
-(map(select(.topic | startswith("homeassistant/sensor/"))) | length == 3)
-and config("temperature"; "temperature"; "°C"; "Temperature") and config("humidity"; "humidity"; "%"; "Humidity")
-and config("dewpoint"; "temperature"; "°C"; "Dew point")
+def documented: {
+  common: ["name", "unique_id", "state_topic", "value_template", "device_class", "expire_after", "availability",
+           "availability_mode", "availability_topic", "payload_available", "payload_not_available",
+           "entity_category", "json_attributes_topic", "json_attributes_template", "device", "origin", "force_update",
+           "icon", "object_id", "qos", "enabled_by_default", "encoding"],
+  sensor: ["unit_of_measurement", "state_class", "suggested_display_precision", "last_reset_value_template"],
+  binary_sensor: ["payload_on", "payload_off", "off_delay"],
+  device: ["identifiers", "connections", "manufacturer", "model", "model_id", "serial_number", "hw_version",
+           "sw_version", "name", "suggested_area", "configuration_url", "via_device"],
+  origin: ["name", "sw_version", "support_url"],
+  availability: ["topic", "payload_available", "payload_not_available", "value_template"]};
+def only($keys): type == "object" and (keys - $keys) == [];
+def expected: [
+  {c: "sensor", k: "temperature", class: "temperature", unit: "°C", level: "state", measured: true},
+  {c: "sensor", k: "humidity", class: "humidity", unit: "%", level: "state", measured: true},
+  {c: "sensor", k: "dewpoint", class: "temperature", unit: "°C", level: "state", measured: true},
+  {c: "binary_sensor", k: "problem", class: "problem", level: "problem", measured: false},
+  {c: "sensor", k: "last_reading", class: "timestamp", level: "last-reading", measured: false}];
+. as $all
+| def at($topic): $all | map(select(.topic == $topic)) | if length == 1 then .[0] else null end;
+  def expiry: .properties."message-expiry-interval";
+  def expiring: expiry | type == "number" and . <= $expire and . > $expire - 10;
+  def rendered($p): at($p.state_topic) | if . == null then null
+    elif $p.value_template then .payload[$p.value_template | capture("^[{][{] value_json[.](?<k>[a-z_]+) [}][}]$").k]
+    else .payload end;
+  def entity($e): at("homeassistant/\($e.c)/\($node)/\($e.k)/config") as $m | $m.payload as $p
+  | $m.retain == 1 and ($p | only(documented.common + documented[$e.c]))
+    and $p.unique_id == "\($node)_\($e.k)" and ($p.name | type == "string") and $p.device_class == $e.class
+    and $p.state_topic == "\($prefix)/\($e.level)"
+    and ($p.device | only(documented.device)) and $p.device.identifiers == [$node] and ($p.device.name | type == "string")
+    and ($device | to_entries | all(.value == $p.device[.key]))
+    and ($p.origin | only(documented.origin)) and $p.origin.name == "wex-q40" and ($p.origin.sw_version | type == "string")
+    and (if $e.measured then
+      $p.unit_of_measurement == $e.unit and $p.state_class == "measurement" and $p.expire_after == $expire
+      and ($p | has("entity_category") | not) and ($p.availability | length == 1)
+      and ($p.availability[0] | only(documented.availability)) and ($p.availability[0] as $a | at($a.topic) as $said
+        | $said.payload == (if $good then $a.payload_available else $a.payload_not_available end)
+        and ($said | if $good then expiring else expiry == null end))
+      and (if $good then (rendered($p) | type == "number" or ($e.k == "dewpoint" and . == null))
+           and (at($p.state_topic) | expiring) else true end)
+    else
+      $p.entity_category == "diagnostic" and ([$p | has("availability", "availability_topic")] | any | not)
+    end)
+    and (if $e.k == "problem" then
+      $p.expire_after == $expire and at($p.state_topic).retain == 1 and (at($p.state_topic) | expiring)
+      and rendered($p) == (if $good then $p.payload_off else $p.payload_on end)
+      and (at($p.json_attributes_topic).payload | if $good then has("summary") | not
+           else (.summary | type == "string" and length > 0 and (contains("\n") | not)) end)
+    elif $e.k == "last_reading" then
+      (rendered($p) | if $good then fromdateiso8601 - now | fabs < 60 else true end)
+      and (at($p.state_topic) | expiry == null)
+    else true end);
+([$all[] | select(.topic | startswith("homeassistant/"))] | length == (expected | length)
+  and (map(.payload.device) | unique | length == 1))
+and (expected | all(. as $e | entity($e)))
 )jq";
+
+// The device as Home Assistant is told of the virtual module, which sysfs does not show.
+const std::string virtual_device = R"({"manufacturer":null,"model":"WEX-Q40","serial_number":null,"hw_version":null})";
+
+std::vector<std::string> discovery_args(const std::string &node_name, bool good, const std::string &topics = prefix,
+                                        const std::string &expire = "120", const std::string &device = virtual_device)
+{
+    return {"--arg", "node", node_name, "--arg", "prefix", topics, "--argjson", "expire", expire, "--argjson",
+            "good", good ? "true" : "false", "--argjson", "device", device};
+}
 
 TEST(Mqtt, PublishesDiscoveryAndOneStateRetainedReadBackByMosquittoSub)
 {
@@ -204,14 +262,14 @@ TEST(Mqtt, PublishesDiscoveryAndOneStateRetainedReadBackByMosquittoSub)
         std::vector<std::string> args;
         std::string filter;
         Security security;
-        int status;
+        int status;  // 0: the reading good
     };
     const std::vector<std::string> tls = {"--cafile", ca / "ca.crt", "--credentials", ca / "credentials"};
     const Case cases[] = {
         {"a reading", room, {},
          "(map(select(.topic == \"wex-q40/test-room/state\"))[0] | .retain == 1 and (.payload | .temperature == 22.4 "
          "and .humidity == 41.5 and .dewpoint == 8.7 and (.time | fromdateiso8601 - now | fabs < 60))) and "
-         "(map(select(.topic == \"wex-q40/test-room/error\")) == []) and length == 4",
+         "(map(select(.topic == \"wex-q40/test-room/error\")) == []) and length == 9",
          Security::anonymous, 0},
         {"no dew point", {"VWEX_TEMP=22.4", "VWEX_HUM=0"}, {},
          "map(select(.topic == \"wex-q40/test-room/state\"))[0].payload | .humidity == 0.0 and .dewpoint == null",
@@ -219,7 +277,7 @@ TEST(Mqtt, PublishesDiscoveryAndOneStateRetainedReadBackByMosquittoSub)
         {"a failed reading", {"VWEX_ABSENT=1"}, {"-r", "0"},
          "(map(select(.topic == \"wex-q40/test-room/state\")) == []) and (map(select(.topic == "
          "\"wex-q40/test-room/error\"))[0] | .retain == 1 and (.payload | type == \"string\" and length > 0 and "
-         "(contains(\"\\n\") | not))) and length == 4",
+         "(contains(\"\\n\") | not))) and length == 8",
          Security::anonymous, 1},
         {"a password and the example's access rules", room, {"--credentials", ca / "credentials"},
          "map(select(.topic == \"wex-q40/test-room/state\"))[0].payload.temperature == 22.4", Security::password, 0},
@@ -249,34 +307,49 @@ TEST(Mqtt, PublishesDiscoveryAndOneStateRetainedReadBackByMosquittoSub)
         if (c.security == Security::tls_and_password)
             access.insert(access.end(), {"--cafile", ca / "ca.crt"});
         const std::string messages = retained(broker.port, access);
-        EXPECT_TRUE(jq_holds(discovery_filter, messages,
-                             {"--arg", "node", node, "--arg", "prefix", prefix, "--argjson", "expire", "120"}))
-            << messages;
+        EXPECT_TRUE(jq_holds(discovery_filter, messages, discovery_args(node, c.status == 0))) << messages;
         EXPECT_TRUE(jq_holds(c.filter, messages)) << c.filter << "\n" << messages;
     }
 }
 
-TEST(Mqtt, AGoodReadingClearsTheErrorAndTheDefaultPrefixNamesTheHost)
+TEST(Mqtt, AGoodReadingAfterAFailureLeavesNoTraceOfItAndTheDefaultPrefixNamesTheHost)
 {
     const TempDir dir;
     const Broker broker(dir, Security::anonymous);
     const std::vector<std::string> args = {"--host", "127.0.0.1", "--port", std::to_string(broker.port), "-r", "0"};
-    EXPECT_EQ(run_companion(dir, "mqtt", args, {"VWEX_ABSENT=1"}).status, 1);
-    EXPECT_EQ(run_companion(dir, "mqtt", args, room).status, 0);
     std::array<char, 256> host{};
     gethostname(host.data(), host.size() - 1);
     const std::string topic = std::string("wex-q40/") + host.data();
     std::string host_node = topic;
     for (char &c : host_node)
         c = std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' ? c : '_';
-    const std::string config = "\"homeassistant/sensor/" + host_node + "/";
-    const std::string messages = retained(broker.port);
-    EXPECT_TRUE(jq_holds("(map(.topic) | sort) == ([\"" + topic + "/state\", " + config + "temperature/config\", " +
-                             config + "humidity/config\", " + config + "dewpoint/config\"] | sort)",
+
+    EXPECT_EQ(run_companion(dir, "mqtt", args, {"VWEX_ABSENT=1"}).status, 1);
+    std::string messages = retained(broker.port);
+    EXPECT_TRUE(jq_holds(discovery_filter, messages, discovery_args(host_node, false, topic, "300"))) << messages;
+    EXPECT_EQ(run_companion(dir, "mqtt", args, room).status, 0);
+    messages = retained(broker.port);
+    EXPECT_TRUE(jq_holds(discovery_filter, messages, discovery_args(host_node, true, topic, "300"))) << messages;
+    std::string configs;
+    for (const char *entity : {"sensor/@/temperature", "sensor/@/humidity", "sensor/@/dewpoint", "sensor/@/last_reading",
+                               "binary_sensor/@/problem"}) {
+        const std::string path = entity;
+        configs += ", \"homeassistant/" + path.substr(0, path.find('@')) + host_node + path.substr(path.find('@') + 1) + "/config\"";
+    }
+    EXPECT_TRUE(jq_holds("(map(.topic) | sort) == ([\"" + topic + "/state\", \"" + topic + "/last-reading\", \"" + topic +
+                             "/availability\", \"" + topic + "/problem\"" + configs + "] | sort)",
                          messages))
         << messages;
-    EXPECT_TRUE(jq_holds("map(select(.topic | endswith(\"/config\")) | .payload.expire_after == 300) == [true, true, true]",
-                         messages))
+
+    // Past its expiry the broker hands out neither the reading nor that it is good; the last good time stays.
+    std::vector<std::string> short_lived = args;
+    short_lived.insert(short_lived.end(), {"--expire-after", "1"});
+    EXPECT_EQ(run_companion(dir, "mqtt", short_lived, room).status, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    messages = retained(broker.port);
+    EXPECT_TRUE(jq_holds("(map(.topic | select(startswith(\"homeassistant/\") | not)) == [$t + \"/last-reading\"]) and "
+                         "length == 6",
+                         messages, {"--arg", "t", topic}))
         << messages;
 }
 
@@ -304,7 +377,7 @@ TEST(Mqtt, ABrokerItCannotUseGivesOneLineAndStatus2WithinTheTimeLimit)
         {std::to_string(password.port), {}, "the broker 127.0.0.1:" + std::to_string(password.port) +
                                                 " refused the connection: Not authorized"},
         {std::to_string(password.port), {"--credentials", ca / "limited-credentials", "--prefix", prefix},
-         "the broker 127.0.0.1:" + std::to_string(password.port) + " refused wex-q40/test-room/state and 1 more: Not authorized"},
+         "the broker 127.0.0.1:" + std::to_string(password.port) + " refused wex-q40/test-room/state and 4 more: Not authorized"},
         {std::to_string(tls.port), {"--cafile", ca / "other.crt", "--credentials", ca / "credentials"},
          "TLS with the broker 127.0.0.1:" + std::to_string(tls.port) + " failed: error:0A000086:SSL routines::certificate verify failed"},
         {std::to_string(port_of(silent)), {"-t", "3"},
@@ -427,7 +500,7 @@ TEST(Mqtt, ABadTopicPublishesNothingAndNoTwoPrefixesShareANode)
         EXPECT_EQ(run_companion(dir, "mqtt", {"--host", "127.0.0.1", "--port", std::to_string(broker.port), "--prefix", room_prefix}, room).status, 0);
     EXPECT_EQ(run_as_host("host.example", to).status, 0);
     const std::string messages = retained(broker.port);
-    EXPECT_TRUE(jq_holds("map(select(.topic | endswith(\"/config\"))) | length == 12 and (map(.payload.unique_id) | unique | length == 12)", messages)) << messages;
+    EXPECT_TRUE(jq_holds("map(select(.topic | endswith(\"/config\"))) | length == 20 and (map(.payload.unique_id) | unique | length == 20)", messages)) << messages;
     for (const char *node_topic : {"homeassistant/sensor/site_room__2e1/temperature/config", "homeassistant/sensor/site_room__5f1/temperature/config",
                                    "homeassistant/sensor/site___2froom/temperature/config", "homeassistant/sensor/wex-q40_host__2eexample/temperature/config"})
         EXPECT_TRUE(jq_holds("map(select(.topic == $t)) | length == 1", messages, {"--arg", "t", node_topic})) << node_topic;
