@@ -105,10 +105,13 @@ class Broker {
         write_file(dir / "broker.conf", config);
         start({"mosquitto", "-c", dir / "broker.conf"}, dir / "broker.log");
     }
-    // A broker of MQTT 3.1.1 in front of the one on that port.
-    Broker(const TempDir &dir, unsigned short relayed) : port(free_port())
+    // A broker of MQTT 3.1.1 in front of the one on that port; or, cut, a connection that breaks at the first message.
+    Broker(const TempDir &dir, unsigned short relayed, bool cut = false) : port(free_port())
     {
-        start({"python3", WEX_MQTT_311_BROKER, std::to_string(port), std::to_string(relayed)}, dir / "relay.log");
+        std::vector<std::string> command = {"python3", WEX_MQTT_311_BROKER, std::to_string(port), std::to_string(relayed)};
+        if (cut)
+            command.push_back("cut");
+        start(command, dir / "relay.log");
     }
     Broker(const Broker &) = delete;
     Broker &operator=(const Broker &) = delete;
@@ -237,7 +240,7 @@ def expected: [
       (rendered($p) | if $good then fromdateiso8601 - now | fabs < 60 else true end)
       and (at($p.state_topic) | expiry == null)
     else true end);
-([$all[] | select(.topic | startswith("homeassistant/"))] | length == (expected | length)
+([$all[] | select(.topic | startswith("homeassistant/") and contains("/\($node)/"))] | length == (expected | length)
   and (map(.payload.device) | unique | length == 1))
 and (expected | all(. as $e | entity($e)))
 )jq";
@@ -506,6 +509,84 @@ TEST(Mqtt, ABadTopicPublishesNothingAndNoTwoPrefixesShareANode)
         EXPECT_TRUE(jq_holds("map(select(.topic == $t)) | length == 1", messages, {"--arg", "t", node_topic})) << node_topic;
 }
 
+TEST(Mqtt, AConnectionBrokenPartWayLeavesTheReadingsOffline)
+{
+    const TempDir dir;
+    const Broker real(dir, Security::anonymous);
+    const Broker broken(dir, real.port, true);
+    const std::vector<std::string> to = {"--prefix", prefix, "--host", "127.0.0.1", "--port"};
+    std::vector<std::string> args = to;
+    args.push_back(std::to_string(real.port));
+    ASSERT_EQ(run_companion(dir, "mqtt", args, room).status, 0);
+    args = to;
+    args.push_back(std::to_string(broken.port));
+    const Outcome run = run_companion(dir, "mqtt", args, room);
+    EXPECT_EQ(run.status, 2);
+    // Which call first meets the broken connection varies: the line says so, whichever it is.
+    EXPECT_EQ(run.err.rfind("wex-q40 mqtt: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(" the broker 127.0.0.1:" + std::to_string(broken.port) + ": "), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+    const std::string messages = retained(real.port);
+    EXPECT_TRUE(jq_holds("map(select(.topic == \"wex-q40/test-room/availability\")) | length == 1 and "
+                         ".[0].payload == \"offline\" and .[0].retain == 1",
+                         messages))
+        << messages;
+}
+
+#ifdef WEX_USBEMU
+// wex-q40 mqtt with modules emulated at the USB level, as sysfs shows them.
+Consumed run_on_usb(const TempDir &dir, const std::vector<std::string> &modules, const std::vector<std::string> &args)
+{
+    std::vector<std::string> command = {WEX_USBEMU};
+    command.insert(command.end(), modules.begin(), modules.end());
+    command.insert(command.end(), {"--", WEX_Q40, "mqtt", "-b", WEX_PROGRAM, "-l", dir / "lock", "--max-age", "0"});
+    command.insert(command.end(), args.begin(), args.end());
+    return consume(command, "");
+}
+
+TEST(Mqtt, TheDeviceIsTheModuleFirstOnTheBusByItsSerialAndRemoveClearsEveryTrace)
+{
+    const TempDir dir;
+    const Broker broker(dir, Security::anonymous);
+    const std::vector<std::string> to = {"--host", "127.0.0.1", "--port", std::to_string(broker.port), "--prefix", prefix,
+                                         "--expire-after", "120"};
+    // What an earlier version published: the device named by the prefix.
+    ASSERT_EQ(run_companion(dir, "mqtt", to, room).status, 0);
+    struct Case {
+        const char *what;
+        std::vector<std::string> modules;
+        std::string node;
+        std::string device;
+    };
+    const std::string serial_device = R"({"manufacturer":"WEX","model":"WEX-Q40","serial_number":"WQ9","hw_version":"6.00"})";
+    const Case cases[] = {
+        {"no serial: the prefix names it", {}, node,
+         R"({"manufacturer":"WEX","model":"WEX-Q40","serial_number":null,"hw_version":"6.00"})"},
+        {"port 9 before port 10, whatever the device numbers",
+         {"--serial", "WQ10", "--port", "1-10", "--devnum", "2", "--module", "--serial", "WQ9", "--port", "1-9", "--devnum", "5"},
+         "wex-q40_WQ9", serial_device},
+        {"moved to another bus and port", {"--serial", "WQ9", "--port", "2-3"}, "wex-q40_WQ9", serial_device},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const Consumed run = run_on_usb(dir, c.modules, to);
+        EXPECT_EQ(run.status, 0) << run.output;
+        const std::string messages = retained(broker.port);
+        EXPECT_TRUE(jq_holds(discovery_filter, messages, discovery_args(c.node, true, prefix, "120", c.device)))
+            << messages;
+    }
+    EXPECT_TRUE(jq_holds("map(select(.topic | startswith(\"homeassistant/\"))) | length == 10", retained(broker.port)));
+
+    std::vector<std::string> remove = to;
+    remove.push_back("--remove");
+    const Consumed removed = run_on_usb(dir, {"--serial", "WQ9"}, remove);
+    EXPECT_EQ(removed.status, 0) << removed.output;
+    EXPECT_EQ(removed.output, "");
+    const std::string left = retained(broker.port);
+    EXPECT_TRUE(jq_holds("length == 0", left)) << left;
+}
+#endif
+
 TEST(Mqtt, ABrokerOfMqtt311IsSpokenToInItAndCannotSayItDiscardedAMessage)
 {
     const TempDir ca;
@@ -521,7 +602,9 @@ TEST(Mqtt, ABrokerOfMqtt311IsSpokenToInItAndCannotSayItDiscardedAMessage)
     EXPECT_EQ(run_companion(dir, "mqtt", good, room).status, 0);
     const std::string reader_access[] = {"-u", "reader", "-P", "reading"};
     const std::vector<std::string> access(std::begin(reader_access), std::end(reader_access));
-    EXPECT_TRUE(jq_holds("map(select(.topic == \"wex-q40/test-room/state\")) | length == 1", retained(real.port, access)));
+    EXPECT_TRUE(jq_holds("map(select(.topic == \"wex-q40/test-room/state\")) | length == 1 and "
+                         "(.[0].properties.\"message-expiry-interval\" == null)",
+                         retained(real.port, access)));
     // The limited user may not write the state: acknowledged and dropped, so status 0 and the old state stays.
     const Outcome dropped = run_companion(dir, "mqtt", limited, {"VWEX_TEMP=30.5", "VWEX_HUM=41.5"});
     EXPECT_EQ(dropped.status, 0) << dropped.err;
