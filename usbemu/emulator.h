@@ -35,6 +35,7 @@ struct Module {
     bool node_closed = false;        // device node with mode 000
     bool claimed_elsewhere = false;  // another program holds the interface through usbfs
     bool serial_driver = true;       // the kernel's serial driver is bound until detached
+    std::string serial;              // the serial number sysfs shows; empty: the device has none
 };
 
 // The first module's settings, and the modules attached after it.

@@ -93,8 +93,9 @@ std::string hub_record(unsigned bus, unsigned address, const std::vector<unsigne
            "H: descriptors=" + hub_descriptors + "\n\n";
 }
 
-std::string module_record(const Placement &p)
+std::string module_record(const Module &m)
 {
+    const Placement &p = m.placement;
     return common_lines(p.bus, p.address, p.ports) +
            "E: PRODUCT=" + hex(wex_module::vendor_id, 1) + "/" + hex(wex_module::product_id, 1) + "/600\n"
            "A: idVendor=" + hex(wex_module::vendor_id, 4) + "\n"
@@ -102,7 +103,8 @@ std::string module_record(const Placement &p)
            "A: bcdDevice=0600\n"
            "A: speed=12\n"
            "A: manufacturer=WEX\n"
-           "A: product=WEX-Q40\n"
+           "A: product=WEX-Q40\n" +
+           (m.serial.empty() ? std::string() : "A: serial=" + m.serial + "\n") +
            "H: descriptors=" + module_descriptors + "\n\n";
 }
 
@@ -170,7 +172,7 @@ std::string bus_record(const std::vector<Module> &modules)
         }
     }
     for (const Module &m : modules)
-        record += module_record(m.placement);
+        record += module_record(m);
     return record;
 }
 

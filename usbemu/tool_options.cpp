@@ -13,13 +13,13 @@ const char tool_usage[] =
     "usage: wex_usbemu [MODULE OPTIONS] [--module MODULE OPTIONS]... [--absent] -- PROGRAM [ARGS...]\n"
     "module options: [--raw-temp N] [--raw-hum N] [--busy N] [--never-ready] [--mute]\n"
     "                [--bad-crc temp|hum] [--vanish-after N] [--node-closed] [--claimed]\n"
-    "                [--port BUS-PORT[.PORT]...] [--devnum N]\n";
+    "                [--port BUS-PORT[.PORT]...] [--devnum N] [--serial TEXT]\n";
 
 namespace {
 
 enum LongOnly : int {
     raw_temp = 256, raw_hum, busy, never_ready, mute, bad_crc, vanish_after, node_closed, claimed, port, devnum,
-    module, absent,
+    module, absent, serial,
 };
 
 constexpr option options[] = {
@@ -36,6 +36,7 @@ constexpr option options[] = {
     {"devnum", required_argument, nullptr, devnum},
     {"module", no_argument, nullptr, module},
     {"absent", no_argument, nullptr, absent},
+    {"serial", required_argument, nullptr, serial},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -93,6 +94,7 @@ void apply(int option, const std::string &value, Config &config, Module &m)
     case devnum: m.placement.address = static_cast<unsigned>(number(value, 255)); break;
     case module: add_module(config); break;
     case absent: config.present = false; break;
+    case serial: m.serial = value; break;
     default: throw std::invalid_argument("unknown option or missing value: " + value);
     }
 }

@@ -4,10 +4,13 @@
 
 #include <mosquitto.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "acquire.h"
 #include "child.h"
+#include "module_identity.h"
 #include "outputs.h"
 
 namespace wex_q40 {
@@ -26,6 +29,9 @@ struct MqttLibrary {
     decltype(&mosquitto_connect_async) connect_async = nullptr;
     decltype(&mosquitto_loop) loop = nullptr;
     decltype(&mosquitto_publish_v5) publish = nullptr;
+    decltype(&mosquitto_will_set_v5) will_set = nullptr;
+    decltype(&mosquitto_property_add_int32) property_add_int32 = nullptr;
+    decltype(&mosquitto_property_free_all) property_free_all = nullptr;
     decltype(&mosquitto_disconnect) disconnect = nullptr;
     decltype(&mosquitto_connect_callback_set) connect_callback_set = nullptr;
     decltype(&mosquitto_publish_v5_callback_set) publish_callback_set = nullptr;
@@ -62,12 +68,52 @@ std::string read_cafile(const std::string &path, std::string &pem);
 struct Message {
     std::string topic;
     std::string payload;
+    unsigned expiry_s = 0;  // MQTT 5's message expiry; 0: kept until replaced
 };
 
+// The levels under the prefix: the reading, a failure as one line, whether readings are good, the problem entity's
+// state and attributes, and the time of the last good reading.
+constexpr const char *state_level = "/state";
+constexpr const char *error_level = "/error";
+constexpr const char *availability_level = "/availability";
+constexpr const char *problem_level = "/problem";
+constexpr const char *last_reading_level = "/last-reading";
+constexpr const char *online = "online";
+constexpr const char *offline = "offline";
+
+// Whom the discovery describes: the module by its serial number, or what the prefix names where it has none.
+struct Identity {
+    std::string node;  // the device's identifier and the configurations' node id
+    std::string host;
+    std::optional<ModuleIdentity> module;
+};
+Identity identity_of(const std::string &prefix, const std::string &host, const std::optional<ModuleIdentity> &module);
+
 // Every topic checked before any is made; empty when all are valid.
-std::string check_topics(const MqttOptions &options, const std::string &prefix, const std::string &host);
+std::string check_topics(const MqttOptions &options, const std::string &prefix, const Identity &identity);
 std::string node_id(const std::string &prefix);
-std::vector<Message> discovery(const MqttOptions &options, const std::string &prefix, const std::string &host);
+
+// The configuration topic of each entity of the node.
+std::vector<std::string> config_topics(const MqttOptions &options, const std::string &node);
+std::vector<Message> discovery(const MqttOptions &options, const std::string &prefix, const Identity &identity);
+// What a reading publishes under the prefix, good or failed.
+std::vector<Message> outcome(const MqttOptions &options, const std::string &prefix, const Reading &reading);
+// Empty retained messages on the nodes' configurations and the prefix's topics.
+std::vector<Message> removal(const MqttOptions &options, const std::string &prefix, const std::vector<std::string> &nodes);
+
+// Where the broker is: the operator's name for messages and the certificate, the address looked up for the connection.
+struct Broker {
+    std::string where;
+    std::string address;
+    int port = 0;
+    void *tls_context = nullptr;
+};
+
+// MQTT 5, or 3.1.1 when the broker speaks nothing newer; the will, if any, is published should the connection break.
+// Empty when the broker took every message and the connection ended cleanly.
+std::string publish(const MqttLibrary &library, const Broker &broker, const Credentials &credentials,
+                    const std::vector<Message> &messages, const std::optional<Message> &will,
+                    Clock::time_point deadline);
 
 // The broker's address as numbers, looked up by a child that is killed at the deadline; of several, the first
 // that takes a connection. Empty on failure.

@@ -106,6 +106,9 @@ std::string load_mqtt_library(MqttLibrary &l)
                      find(l.handle, "mosquitto_username_pw_set", l.username_pw_set) &&
                      find(l.handle, "mosquitto_connect_async", l.connect_async) &&
                      find(l.handle, "mosquitto_loop", l.loop) && find(l.handle, "mosquitto_publish_v5", l.publish) &&
+                     find(l.handle, "mosquitto_will_set_v5", l.will_set) &&
+                     find(l.handle, "mosquitto_property_add_int32", l.property_add_int32) &&
+                     find(l.handle, "mosquitto_property_free_all", l.property_free_all) &&
                      find(l.handle, "mosquitto_disconnect", l.disconnect) &&
                      find(l.handle, "mosquitto_connect_callback_set", l.connect_callback_set) &&
                      find(l.handle, "mosquitto_publish_v5_callback_set", l.publish_callback_set) &&

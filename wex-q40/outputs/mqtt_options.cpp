@@ -33,6 +33,12 @@ std::string set_port(MqttOptions &o, const char *value, const std::string &named
     return set_count(o.port, value, named, 1, largest_port, "a port number from 1 to 65535");
 }
 
+std::string set_remove(MqttOptions &o, const char *, const std::string &)
+{
+    o.remove = true;
+    return {};
+}
+
 std::string set_expiry(MqttOptions &o, const char *value, const std::string &named)
 {
     return set_count(o.expire_after_s, value, named, 1, longest_expiry_s, "a whole number of seconds above 0");
@@ -40,7 +46,7 @@ std::string set_expiry(MqttOptions &o, const char *value, const std::string &nam
 
 }  // namespace
 
-const std::array<OptionRow<MqttOptions>, 7> mqtt_rows{{
+const std::array<OptionRow<MqttOptions>, 8> mqtt_rows{{
     {{"host", 0, "HOST", "the broker", "localhost", nullptr, false}, set_value<&MqttOptions::host>},
     {{"port", 0, "PORT", "its port", "1883", nullptr, false}, set_port},
     {{"cafile", 0, "FILE", "TLS, the broker's certificate checked against the CA in FILE", nullptr, nullptr, false},
@@ -55,6 +61,9 @@ const std::array<OptionRow<MqttOptions>, 7> mqtt_rows{{
     // Five missed readings of the minutely timer make the entities unavailable.
     {{"expire-after", 0, "SECONDS", "the entities become unavailable without a newer reading", "300", nullptr, false},
      set_expiry},
+    {{"remove", 0, nullptr, "take no reading; remove the device from Home Assistant and clear the retained messages",
+      nullptr, nullptr, false},
+     set_remove},
 }};
 
 }  // namespace wex_q40

@@ -2,13 +2,10 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
-#include "json_reading.h"
 #include "mqtt.h"
-#include "wex_version.h"
 
 namespace wex_q40 {
 
@@ -17,20 +14,6 @@ namespace {
 constexpr std::size_t longest_topic = 65535;
 constexpr unsigned char delete_character = 0x7f;
 constexpr unsigned last_c1_control = 0x9f;
-
-struct Sensor {
-    const char *key;  // in the state and the ids
-    const char *name;
-    const char *device_class;
-    const char *unit;
-};
-constexpr Sensor sensors[] = {
-    {"temperature", "Temperature", "temperature", "\xc2\xb0"
-                                                  "C"},
-    {"humidity", "Humidity", "humidity", "%"},
-    {"dewpoint", "Dew point", "temperature", "\xc2\xb0"
-                                             "C"},
-};
 
 // The length of the UTF-8 sequence at text[at] and its code point; 0 when it is not one.
 std::size_t utf8_sequence(std::string_view text, std::size_t at, unsigned &point)
@@ -86,15 +69,11 @@ std::string shown(std::string_view text)
     return out;
 }
 
-std::string config_topic(const MqttOptions &o, const std::string &node, const Sensor &s)
-{
-    return o.discovery_prefix + "/sensor/" + node + "/" + s.key + "/config";
-}
-
 }  // namespace
 
-std::string check_topics(const MqttOptions &o, const std::string &prefix, const std::string &host)
+std::string check_topics(const MqttOptions &o, const std::string &prefix, const Identity &identity)
 {
+    const std::string &host = identity.host;
     const bool host_made = o.prefix.empty();
     const struct {
         const char *part;
@@ -106,9 +85,10 @@ std::string check_topics(const MqttOptions &o, const std::string &prefix, const 
     for (const auto &p : parts)
         if (const std::string fault = topic_fault(p.text); !fault.empty())
             return p.part + std::string(" is not valid in an MQTT topic (") + fault + "): " + shown(p.text);
-    std::size_t longest = (prefix + "/state").size();
-    for (const Sensor &s : sensors)
-        longest = std::max(longest, config_topic(o, node_id(prefix), s).size());
+    std::size_t longest = (prefix + last_reading_level).size();
+    for (const std::string &node : {identity.node, node_id(prefix)})
+        for (const std::string &topic : config_topics(o, node))
+            longest = std::max(longest, topic.size());
     if (longest > longest_topic)
         return "the topics made from the prefix are longer than 65535 bytes";
     return {};
@@ -132,32 +112,6 @@ std::string node_id(const std::string &prefix)
         }
     }
     return id;
-}
-
-std::vector<Message> discovery(const MqttOptions &o, const std::string &prefix, const std::string &host)
-{
-    const std::string node = node_id(prefix);
-    nlohmann::ordered_json device;
-    device["identifiers"] = {node};
-    device["name"] = "WEX-Q40 " + host;
-    device["model"] = "WEX-Q40";
-    device["sw_version"] = WEX_VERSION;
-    std::vector<Message> messages;
-    for (const Sensor &s : sensors) {
-        nlohmann::ordered_json config;
-        config["name"] = s.name;
-        config["unique_id"] = node + "_" + s.key;
-        config["state_topic"] = prefix + "/state";
-        config["value_template"] = std::string("{{ value_json.") + s.key + " }}";
-        config["device_class"] = s.device_class;
-        config["unit_of_measurement"] = s.unit;
-        config["state_class"] = "measurement";
-        config["suggested_display_precision"] = 1;
-        config["expire_after"] = o.expire_after_s;
-        config["device"] = device;
-        messages.push_back({config_topic(o, node, s), json_text(config)});
-    }
-    return messages;
 }
 
 }  // namespace wex_q40

@@ -63,8 +63,9 @@ struct MqttOptions {
     std::string prefix;            // empty: wex-q40/<host name>
     std::string discovery_prefix;  // Home Assistant's
     unsigned expire_after_s = 0;
+    bool remove = false;  // clear what mqtt published instead of taking a reading
 };
-extern const std::array<OptionRow<MqttOptions>, 7> mqtt_rows;
+extern const std::array<OptionRow<MqttOptions>, 8> mqtt_rows;
 // Publishes one reading and its Home Assistant discovery to an MQTT broker.
 int run_mqtt(const ReadingOptions &reading, const MqttOptions &options, const Budget &budget);
 

@@ -1,5 +1,6 @@
 """Stands for a broker of MQTT 3.1.1: refuses MQTT 5 as such a broker does and relays 3.1.1 to a real one.
-usage: mqtt_311_broker.py PORT BROKER_PORT"""
+With "cut", relays any version but breaks the connection, unannounced, when the client sends its first message.
+usage: mqtt_311_broker.py PORT BROKER_PORT [cut]"""
 import socket
 import sys
 import threading
@@ -33,6 +34,43 @@ def head_of(client):
     return head
 
 
+def exactly(source, size):
+    data = b""
+    while len(data) < size:
+        part = source.recv(size - len(data))
+        if not part:
+            raise OSError("closed")
+        data += part
+    return data
+
+
+def packet(source):
+    """One MQTT packet: its fixed header, its remaining length (a variable byte integer) and what follows."""
+    head = exactly(source, 1)
+    length, shift = 0, 0
+    while True:
+        byte = exactly(source, 1)
+        head += byte
+        length |= (byte[0] & 0x7F) << shift
+        shift += 7
+        if byte[0] < 0x80:
+            return head + exactly(source, length)
+
+
+def cut_at_first_message(client, broker_port):
+    broker = None
+    try:
+        broker = socket.create_connection(("127.0.0.1", broker_port))
+        broker.sendall(packet(client))
+        client.sendall(packet(broker))
+        packet(client)
+    except OSError:
+        pass
+    for end in (client, broker):
+        if end is not None:
+            end.close()
+
+
 def main():
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -40,6 +78,9 @@ def main():
     listener.listen(5)
     while True:
         client, _ = listener.accept()
+        if sys.argv[3:] == ["cut"]:
+            threading.Thread(target=cut_at_first_message, args=(client, int(sys.argv[2])), daemon=True).start()
+            continue
         head = head_of(client)
         if len(head) <= LEVEL_AT or head[LEVEL_AT] == 5:
             if len(head) > LEVEL_AT:
