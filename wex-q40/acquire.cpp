@@ -10,6 +10,7 @@
 #include "failures.h"
 #include "lock.h"
 #include "shared_reading.h"
+#include "wex_messages.h"
 
 namespace wex_q40 {
 
@@ -19,7 +20,7 @@ constexpr std::chrono::milliseconds retry_pause{500};
 // 0.47 s measured (wex_bench, 1 ms per USB call, ready sensor), 5 more 100 ms polls for 320 ms + 80 ms measurements, a fifth spare.
 constexpr std::chrono::milliseconds reading_needs{1200};
 constexpr int failure_exit = 255;
-constexpr std::string_view close_failure = "wex_close failed!\n";
+constexpr std::string_view close_failure = wex_messages::close_failed;
 
 std::string base_name(const std::string &path)
 {
@@ -36,7 +37,8 @@ Reading failed(std::string problem)
 
 bool is_report_line(const std::string &line)
 {
-    for (const char *label : {"Temperature: ", "Humidity: ", "Dewpoint: "})
+    using namespace wex_messages;
+    for (const std::string_view label : {temperature_label, humidity_label, dewpoint_label})
         if (line.rfind(label, 0) == 0)
             return true;
     return false;

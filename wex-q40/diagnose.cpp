@@ -19,6 +19,7 @@
 #include "diagnose_check.h"
 #include "library_probe.h"
 #include "outputs.h"
+#include "wex_messages.h"
 #include "whole_number.h"
 
 namespace wex_q40 {
@@ -32,8 +33,8 @@ struct Module {
     std::string node;      // /dev/bus/usb/BBB/DDD
 };
 
-constexpr const char *vendor_id = "0403";
-constexpr const char *product_id = "fbf9";
+namespace msg = wex_messages;
+
 constexpr const char *rule_name = "60-wex-q40.rules";
 constexpr const char *usb_devices = "/sys/bus/usb/devices";
 // systemctl answers in milliseconds; longer is a stuck D-Bus, and the trial reading needs the time.
@@ -56,14 +57,15 @@ std::optional<Module> find_module()
     std::error_code error;
     for (const auto &entry : fs::directory_iterator(usb_devices, error)) {
         const fs::path &dir = entry.path();
-        if (first_line_of(dir / "idVendor") != vendor_id || first_line_of(dir / "idProduct") != product_id)
+        if (first_line_of(dir / "idVendor") != msg::usb_id.vendor() ||
+            first_line_of(dir / "idProduct") != msg::usb_id.product())
             continue;
         const auto bus = wex_common::whole_number(first_line_of(dir / "busnum"), 1U, 255U);
         const auto address = wex_common::whole_number(first_line_of(dir / "devnum"), 1U, 255U);
         if (!bus || !address)
             continue;
         char node[40];
-        std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", *bus, *address);
+        std::snprintf(node, sizeof node, msg::device_node_format, *bus, *address);
         return Module{dir.filename().string(), node};
     }
     return std::nullopt;
@@ -121,8 +123,8 @@ Clock::time_point share_of(Clock::time_point deadline, std::chrono::milliseconds
 Check bus_check(const std::optional<Module> &module)
 {
     if (!module)
-        return {Verdict::problem, "no module with USB ID 0403:fbf9 on the bus",
-                "plug it in (lsusb -d 0403:fbf9 lists it), or try another port or cable"};
+        return {Verdict::problem, std::string("no module with USB ID ") + msg::usb_id.text + " on the bus",
+                std::string("plug it in (lsusb -d ") + msg::usb_id.text + " lists it), or try another port or cable"};
     return {Verdict::ok, "module on the bus at " + module->bus_path + ", device node " + module->node, ""};
 }
 
@@ -166,7 +168,9 @@ Check library_check(Clock::time_point deadline)
         return {Verdict::problem, "USB library " + found.path + " cannot be used: it " + found.why,
                 "remove it, or take its folder out of LD_LIBRARY_PATH, so that the open backend is used"};
     case LibraryFound::Kind::none:
-        return {Verdict::ok, "USB library: the open backend (libftdi1) built into wex_q40_test; no libftd2xx.so found",
+        return {Verdict::ok,
+                std::string("USB library: the open backend (libftdi1) built into wex_q40_test; no ") +
+                    msg::library_name + " found",
                 ""};
     case LibraryFound::Kind::unknown:
         break;
