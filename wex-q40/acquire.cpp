@@ -21,6 +21,10 @@ constexpr std::chrono::milliseconds retry_pause{500};
 constexpr std::chrono::milliseconds reading_needs{1200};
 constexpr int failure_exit = 255;
 constexpr std::string_view close_failure = wex_messages::close_failed;
+constexpr std::string_view unclosed_text = unclosed_warning;
+static_assert(unclosed_text.substr(unclosed_text.size() + 1 - close_failure.size()) ==
+                  close_failure.substr(0, close_failure.size() - 1),
+              "the warning quotes the program's line");
 
 std::string base_name(const std::string &path)
 {

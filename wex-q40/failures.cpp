@@ -14,7 +14,7 @@ namespace msg = wex_messages;
 struct KnownFailure {
     const char *line;     // the program's format of the line
     const char *summary;  // "%node%" stands for the device node the line names, "%usb_id%" for the module's USB ID
-    const char *advice;
+    const char *advice;   // and "%library%" for the library's name
     bool permanent;
     const char *diagnose_advice;  // where advice sends the user to wex-q40 diagnose: what diagnose itself says
 };
@@ -27,7 +27,7 @@ constexpr KnownFailure known_failures[] = {
     {msg::claimed, "%node% is claimed by another program",
      "another program holds the module: fuser -v %node% shows which", false, nullptr},
     {msg::load_failed, "no USB library to reach the module",
-     "install libftdi1-2 (the open backend) or the vendor's libftd2xx.so", true, nullptr},
+     "install libftdi1-2 (the open backend) or the vendor's %library%", true, nullptr},
     {msg::open_failed, "no WEX-Q40 module found (USB %usb_id%)",
      "run wex-q40 diagnose; lsusb -d %usb_id% lists the module when attached", true,
      "plug the module in (lsusb -d %usb_id% lists it when attached); once it is listed, the checks above of "
@@ -65,7 +65,8 @@ std::string replaced(std::string text, std::string_view slot, std::string_view v
 
 std::string filled_in(const char *text, const std::string &node)
 {
-    return replaced(replaced(text, "%node%", node), "%usb_id%", msg::usb_id.text);
+    return replaced(replaced(replaced(text, "%node%", node), "%usb_id%", msg::usb_id.text), "%library%",
+                    msg::library_name);
 }
 
 // The fixed texts of a printf format, between its conversions, without the line's newline.
