@@ -13,8 +13,8 @@ namespace msg = wex_messages;
 
 struct KnownFailure {
     const char *line;     // the program's format of the line
-    const char *summary;  // "%node%" stands for the device node the line names, "%usb_id%" for the module's USB ID
-    const char *advice;   // and "%library%" for the library's name
+    const char *summary;  // in both texts "%node%" stands for the device node the line names,
+    const char *advice;   // "%usb_id%" for the module's USB ID and "%library%" for the library's name
     bool permanent;
     const char *diagnose_advice;  // where advice sends the user to wex-q40 diagnose: what diagnose itself says
 };
