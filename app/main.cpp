@@ -2,6 +2,7 @@
 
 #include "report_output.h"
 #include "wex.h"
+#include "wex_messages.h"
 
 namespace {
 
@@ -14,28 +15,28 @@ int run()
 {
     wex w{};
     if (wex_init(&w) != 0) {
-        std::printf("wex_init failed!\n");
+        std::printf(wex_messages::init_failed);
         return -1;
     }
     if (wex_open(&w) != 0) {
-        std::printf("wex_open failed!\n");
+        std::printf(wex_messages::open_step_failed);
         return -1;
     }
     if (wex_read_temp(&w) != 0) {
         wex_close(&w);
-        std::printf("wex_read_temp failed!\n");
+        std::printf(wex_messages::read_temp_failed);
         return -1;
     }
     if (wex_read_hum(&w) != 0) {
         wex_close(&w);
-        std::printf("wex_read_hum failed!\n");
+        std::printf(wex_messages::read_hum_failed);
         return -1;
     }
-    std::printf("Temperature: %.1fC, %.1fF\n", w.temperature, fahrenheit(w.temperature));
-    std::printf("Humidity: %.1f%%\n", w.humidity);
-    std::printf("Dewpoint: %.1fC, %.1fF\n", w.dewpoint, fahrenheit(w.dewpoint));
+    std::printf(wex_messages::temperature_report, w.temperature, fahrenheit(w.temperature));
+    std::printf(wex_messages::humidity_report, w.humidity);
+    std::printf(wex_messages::dewpoint_report, w.dewpoint, fahrenheit(w.dewpoint));
     if (wex_close(&w) != 0) {
-        std::printf("wex_close failed!\n");
+        std::printf(wex_messages::close_failed);
         return -1;
     }
     return 0;

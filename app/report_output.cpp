@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "wex_messages.h"
+
 namespace {
 
 // Past the longest output a run can print, so a write error shows at the final flush with its reason.
@@ -37,6 +39,6 @@ int report_output_end(int status)
     if (flushed && !output_closed)
         return status;
     const int reason = output_closed ? EBADF : (errno != 0 ? errno : EIO);
-    std::fprintf(stderr, "wex_q40_test: cannot write to standard output: %s\n", std::strerror(reason));
+    std::fprintf(stderr, wex_messages::output_failed, std::strerror(reason));
     return -1;
 }

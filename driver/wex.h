@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "d2xx.h"
+#include "wex_messages.h"
 
 struct wex {
     std::uint32_t vid;
@@ -22,8 +23,8 @@ struct wex {
     std::uint8_t open;
 };
 
-inline constexpr std::uint16_t WEX_VID = 0x0403;
-inline constexpr std::uint16_t WEX_PID = 0xFBF9;
+inline constexpr std::uint16_t WEX_VID = wex_messages::vendor_id;
+inline constexpr std::uint16_t WEX_PID = wex_messages::product_id;
 inline constexpr int WEX_CLOCK_BIT = 0;
 inline constexpr int WEX_DATA_BIT = 1;
 inline constexpr std::uint8_t WEX_DATA_MASK = 1u << WEX_DATA_BIT;

@@ -18,7 +18,7 @@ int wex_init(wex *w)
     w->port = 0;
     w->initialized = 0;
     w->open = 0;
-    if (wex_usb_load("wex_init") != 0)
+    if (wex_usb_load(wex_messages::init_caller) != 0)
         return -1;
     if (wex_usb().set_vid_pid(w->vid, w->pid) != FT_OK)
         return -1;
@@ -31,12 +31,12 @@ int wex_open(wex *w)
     if (w->open)
         return 0;
     if (!w->initialized) {
-        std::printf("wex_open: wex structure not initialized, cannot open.\n");
+        std::printf(wex_messages::not_initialized);
         return -1;
     }
     const d2xx_api &usb = wex_usb();
     if (usb.open(device_index, &w->handle) != FT_OK) {
-        std::printf("wex_open: FT_Open failed to open WEX-Q40 device.\n");
+        std::printf(wex_messages::open_failed);
         return -1;
     }
     if (usb.set_timeouts(w->handle, read_timeout_ms, write_timeout_ms) != FT_OK) {
@@ -45,7 +45,7 @@ int wex_open(wex *w)
     }
     if (usb.set_bit_mode(w->handle, WEX_PINS_ALL_OUTPUTS, WEX_BIT_BANG_MODE) != FT_OK) {
         usb.close(w->handle);  // the open has failed already; a failed close adds nothing
-        std::printf("Could not enable bit-bang mode.\n");
+        std::printf(wex_messages::bit_bang_failed);
         return -1;
     }
     w->open = 1;

@@ -61,13 +61,13 @@ int wex_read_temp(wex *w)
         w->temperature = wex_celsius_from_raw(raw);
         return 0;
     case outcome::poll_failed:
-        std::printf("wex_read_temp: FT_GetBitMode failed.\n");
+        std::printf(wex_messages::pins_read_failed);
         return -1;
     case outcome::timed_out:
-        std::printf("wex_read_temp: Timed out waiting for the sensor.\n");
+        std::printf(wex_messages::sensor_timed_out);
         return -1;
     case outcome::bad_crc:
-        std::printf("wex_read_temp: Bad CRC. Temp reading failed.\n");
+        std::printf(wex_messages::bad_crc);
         w->temperature = WEX_FAILED_READING;
         return -1;
     }

@@ -11,7 +11,7 @@ int wex_set_clear_bit(wex *w, int set, int bit)
     std::uint32_t written = 0;
     const FT_STATUS status = wex_usb().write(w->handle, &w->port, 1, &written);
     if (status != FT_OK || written != 1) {
-        std::printf("wex_set_clear_bit: Write to wex-q40 failed (%ld)\n", static_cast<long>(status));
+        std::printf(wex_messages::write_failed, static_cast<long>(status));
         return -1;
     }
     return 0;
@@ -20,7 +20,7 @@ int wex_set_clear_bit(wex *w, int set, int bit)
 int wex_set_data_direction(wex *w, int direction)
 {
     if (w == nullptr || !w->open) {
-        std::printf("wex_set_data_direction: cannot set direction, device is not open\n");
+        std::printf(wex_messages::direction_not_open);
         return -1;
     }
     if (direction == WEX_DATA_RELEASE)

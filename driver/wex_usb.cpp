@@ -7,9 +7,6 @@
 
 namespace {
 
-constexpr const char *library_name = "libftd2xx.so";
-constexpr const char *library_fallback = "/usr/local/lib/libftd2xx.so";
-
 // Stands in until a library is loaded, so that no call can reach a null pointer.
 constexpr d2xx_api unloaded = {
     [](std::uint32_t, std::uint32_t) -> FT_STATUS { return FT_OTHER_ERROR; },
@@ -40,20 +37,22 @@ bool bind(void *library, const char *name, Function &slot, std::string &why)
 
 bool bind_all(void *library, d2xx_api &table, std::string &why)
 {
-    return bind(library, "FT_SetVIDPID", table.set_vid_pid, why) && bind(library, "FT_Open", table.open, why) &&
-           bind(library, "FT_SetTimeouts", table.set_timeouts, why) &&
-           bind(library, "FT_SetBitMode", table.set_bit_mode, why) &&
-           bind(library, "FT_GetBitMode", table.get_bit_mode, why) && bind(library, "FT_Write", table.write, why) &&
-           bind(library, "FT_Close", table.close, why);
+    using namespace wex_messages;
+    return bind(library, set_vid_pid_function, table.set_vid_pid, why) &&
+           bind(library, open_function, table.open, why) &&
+           bind(library, set_timeouts_function, table.set_timeouts, why) &&
+           bind(library, set_bit_mode_function, table.set_bit_mode, why) &&
+           bind(library, get_bit_mode_function, table.get_bit_mode, why) &&
+           bind(library, write_function, table.write, why) && bind(library, close_function, table.close, why);
 }
 
 void *open_library(std::string &why)
 {
-    void *library = dlopen(library_name, RTLD_NOW | RTLD_LOCAL);
+    void *library = dlopen(wex_messages::library_name, RTLD_NOW | RTLD_LOCAL);
     if (library != nullptr)
         return library;
     why = dlerror();
-    library = dlopen(library_fallback, RTLD_NOW | RTLD_LOCAL);
+    library = dlopen(wex_messages::library_fallback, RTLD_NOW | RTLD_LOCAL);
     if (library != nullptr)
         return library;
     why += "; ";
@@ -72,7 +71,7 @@ int wex_usb_load(const char *caller)
     if (library == nullptr) {
         const d2xx_api *backend = wex_ftdi_backend();
         if (backend == nullptr) {
-            std::printf("%s: cannot load %s: %s\n", caller, library_name, why.c_str());
+            std::printf(wex_messages::load_failed, caller, wex_messages::library_name, why.c_str());
             return -1;
         }
         api = *backend;
@@ -82,7 +81,7 @@ int wex_usb_load(const char *caller)
     d2xx_api table = unloaded;
     if (!bind_all(library, table, why)) {
         dlclose(library);  // the load has failed already; a failed unload changes nothing
-        std::printf("%s: cannot load %s: %s\n", caller, library_name, why.c_str());
+        std::printf(wex_messages::load_failed, caller, wex_messages::library_name, why.c_str());
         return -1;
     }
     api = table;

@@ -12,6 +12,8 @@
 #include <ftdi.h>
 #include <libusb.h>
 
+#include "wex_messages.h"
+
 namespace {
 
 constexpr int usb_interface = 0;
@@ -78,7 +80,7 @@ int probe_open(libusb_device *dev)
 void report_open_failure(ftdi_context *ftdi, int ftdi_result, libusb_device *dev)
 {
     char node[40];
-    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u",
+    std::snprintf(node, sizeof node, wex_messages::device_node_format,
                   static_cast<unsigned>(libusb_get_bus_number(dev)),
                   static_cast<unsigned>(libusb_get_device_address(dev)));
     int cause = ftdi_result == open_error::no_permission ? LIBUSB_ERROR_ACCESS : probe_open(dev);
@@ -86,13 +88,13 @@ void report_open_failure(ftdi_context *ftdi, int ftdi_result, libusb_device *dev
     if (ftdi_result == open_error::claim_failed && cause == LIBUSB_SUCCESS)
         cause = LIBUSB_ERROR_BUSY;
     if (cause == LIBUSB_ERROR_ACCESS)
-        std::printf("FT_Open: permission denied on USB device %s\n", node);
+        std::printf(wex_messages::permission_denied, node);
     else if (cause == LIBUSB_ERROR_BUSY)
-        std::printf("FT_Open: USB device %s is claimed by another program\n", node);
+        std::printf(wex_messages::claimed, node);
     else if (cause != LIBUSB_SUCCESS && ftdi_result == open_error::usb_open_failed)
-        std::printf("FT_Open: cannot open USB device %s: %s\n", node, libusb_strerror(cause));
+        std::printf(wex_messages::open_refused, node, libusb_strerror(cause));
     else
-        std::printf("FT_Open: cannot open USB device %s: %s\n", node, ftdi_get_error_string(ftdi));
+        std::printf(wex_messages::open_refused, node, ftdi_get_error_string(ftdi));
 }
 
 // Where a device sits: bus number, then the hub ports from the root down.

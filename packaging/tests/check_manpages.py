@@ -11,6 +11,10 @@ PAGES = [SOURCE_DIR / "packaging" / "wex_q40_test.1", SOURCE_DIR / "packaging" /
          SOURCE_DIR / "packaging" / "wex-q40.1"]
 PROGRAM_SOURCES = ["app", "driver", "ftdi_backend"]
 PRINTF_LITERAL = re.compile(r'(?<![a-z])f?printf\s*\(\s*(?:(?:stdout|stderr)\s*,\s*)?"((?:[^"\\]|\\.)*)"')
+# The program prints most of its lines from the header it shares with the companion.
+MESSAGES_HEADER = SOURCE_DIR / "driver" / "messages" / "wex_messages.h"
+PRINTF_SHARED = re.compile(r'(?<![a-z])f?printf\s*\(\s*(?:(?:stdout|stderr)\s*,\s*)?wex_messages::(\w+)')
+SHARED_TEXT = re.compile(r'inline constexpr char (\w+)\[\] = "((?:[^"\\]|\\.)*)";')
 # The companion builds its messages from pieces: the literals of a line that prints,
 # returns or stores a message.
 MESSAGE_LINE = re.compile(r'\b(?:error|what|failure)\b\s*(?:=|\()|return\s+(?:std::string\()?"')
@@ -27,10 +31,17 @@ def rendered(page):
 
 def program_messages():
     """Every literal the program prints, split into its fixed pieces."""
+    shared = dict(SHARED_TEXT.findall(MESSAGES_HEADER.read_text()))
     messages = []
     for folder in PROGRAM_SOURCES:
         for path in sorted((SOURCE_DIR / folder).glob("*.cpp")):
-            for literal in PRINTF_LITERAL.findall(path.read_text()):
+            source = path.read_text()
+            literals = PRINTF_LITERAL.findall(source)
+            for name in PRINTF_SHARED.findall(source):
+                if name not in shared:
+                    raise LookupError(f"{path.name} prints wex_messages::{name}, not a text in {MESSAGES_HEADER.name}")
+                literals.append(shared[name])
+            for literal in literals:
                 text = literal.replace("\\n", "").replace("%%", "%")
                 pieces = [p.strip() for p in CONVERSION.split(text) if len(p.strip(" :,")) >= 3]
                 if pieces:

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "outputs.h"
+#include "wex_messages.h"
 
 namespace wex_q40 {
 
@@ -170,7 +171,7 @@ int run_check(const ReadingOptions &reading, const CheckOptions &options, const 
     // Short, so that the first line stays within 80 characters.
     std::string text = r.unclosed ? "unclosed" : "";
     std::string perfdata;
-    std::string long_output = r.unclosed ? std::string(close_failure_line) + "\n" : std::string();
+    std::string long_output = r.unclosed ? wex_messages::close_failed : "";
     for (std::size_t q = 0; q < quantities; ++q)
         worst = worse(worst, judge_quantity(r, q, options.alert_ranges[q], text, perfdata, long_output));
     print_first_line(worst, text, perfdata);

@@ -17,7 +17,9 @@
 #include "acquire.h"
 #include "diagnose_check.h"
 #include "library_probe.h"
+#include "module_identity.h"
 #include "outputs.h"
+#include "wex_messages.h"
 #include "whole_number.h"
 
 namespace wex_q40 {
@@ -31,10 +33,10 @@ struct Module {
     std::string node;      // /dev/bus/usb/BBB/DDD
 };
 
-constexpr const char *vendor_id = "0403";
-constexpr const char *product_id = "fbf9";
+namespace msg = wex_messages;
+
 constexpr const char *rule_name = "60-wex-q40.rules";
-constexpr const char *usb_devices = "/sys/bus/usb/devices";
+constexpr const char *usb_devices = sysfs_usb_devices;
 // systemctl answers in milliseconds; longer is a stuck D-Bus, and the trial reading needs the time.
 constexpr std::chrono::milliseconds systemctl_share{1000};
 // Loading a library takes milliseconds; one whose constructor hangs is cut short.
@@ -42,30 +44,13 @@ constexpr std::chrono::milliseconds probe_share{1000};
 // Less than this cannot hold the two poll sleeps of a reading.
 constexpr std::chrono::milliseconds shortest_trial{300};
 
-std::string first_line_of(const fs::path &path)
-{
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
+// The module the program reads, with a device node.
 std::optional<Module> find_module()
 {
-    std::error_code error;
-    for (const auto &entry : fs::directory_iterator(usb_devices, error)) {
-        const fs::path &dir = entry.path();
-        if (first_line_of(dir / "idVendor") != vendor_id || first_line_of(dir / "idProduct") != product_id)
-            continue;
-        const auto bus = wex_common::whole_number(first_line_of(dir / "busnum"), 1U, 255U);
-        const auto address = wex_common::whole_number(first_line_of(dir / "devnum"), 1U, 255U);
-        if (!bus || !address)
-            continue;
-        char node[40];
-        std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", *bus, *address);
-        return Module{dir.filename().string(), node};
-    }
-    return std::nullopt;
+    const auto found = module_identity(usb_devices);
+    if (!found || found->node.empty())
+        return std::nullopt;
+    return Module{found->bus_path, found->node};
 }
 
 constexpr std::size_t name_buffer = 16384;
@@ -114,8 +99,8 @@ std::optional<std::string> output_of(std::vector<std::string> argv, Clock::time_
 Check bus_check(const std::optional<Module> &module)
 {
     if (!module)
-        return {Verdict::problem, "no module with USB ID 0403:fbf9 on the bus",
-                "plug it in (lsusb -d 0403:fbf9 lists it), or try another port or cable"};
+        return {Verdict::problem, std::string("no module with USB ID ") + msg::usb_id.text + " on the bus",
+                std::string("plug it in (lsusb -d ") + msg::usb_id.text + " lists it), or try another port or cable"};
     return {Verdict::ok, "module on the bus at " + module->bus_path + ", device node " + module->node, ""};
 }
 
@@ -159,7 +144,9 @@ Check library_check(const Budget &budget)
         return {Verdict::problem, "USB library " + found.path + " cannot be used: it " + found.why,
                 "remove it, or take its folder out of LD_LIBRARY_PATH, so that the open backend is used"};
     case LibraryFound::Kind::none:
-        return {Verdict::ok, "USB library: the open backend (libftdi1) built into wex_q40_test; no libftd2xx.so found",
+        return {Verdict::ok,
+                std::string("USB library: the open backend (libftdi1) built into wex_q40_test; no ") +
+                    msg::library_name + " found",
                 ""};
     case LibraryFound::Kind::unknown:
         break;

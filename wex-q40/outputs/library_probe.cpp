@@ -8,14 +8,14 @@
 #include <cstdio>
 #include <string_view>
 
+#include "wex_messages.h"
+
 namespace wex_q40 {
 
 namespace {
 
 // The driver's search, in its order and with its flags.
-constexpr std::array<const char *, 2> library_names = {"libftd2xx.so", "/usr/local/lib/libftd2xx.so"};
-constexpr std::array<const char *, 7> functions = {"FT_SetVIDPID",  "FT_Open",  "FT_SetTimeouts", "FT_SetBitMode",
-                                                   "FT_GetBitMode", "FT_Write", "FT_Close"};
+constexpr std::array<const char *, 2> library_names = {wex_messages::library_name, wex_messages::library_fallback};
 constexpr std::string_view loaded_tag = "library\t";
 constexpr std::string_view unusable_tag = "unusable\t";
 constexpr std::string_view none_tag = "none\t";
@@ -84,7 +84,7 @@ int run_library_probe()
             continue;
         }
         const std::string path = loaded_path(library);
-        for (const char *function : functions)
+        for (const char *function : wex_messages::library_functions)
             if (dlsym(library, function) == nullptr)
                 return answer(std::string(unusable_tag) + path + "\tlacks " + function);
         return answer(std::string(loaded_tag) + path);

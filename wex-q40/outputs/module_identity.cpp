@@ -1,12 +1,15 @@
 #include "module_identity.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string_view>
 #include <vector>
 
 #include "whole_number.h"
+#include "wex_messages.h"
 
 namespace wex_q40 {
 
@@ -14,8 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char *vendor_id = "0403";
-constexpr const char *product_id = "fbf9";
 constexpr unsigned largest_bus_number = 255;
 constexpr unsigned largest_port = 255;
 constexpr std::size_t bcd_digits = 4;
@@ -47,6 +48,18 @@ std::vector<unsigned> bus_place(const fs::path &dir)
     return place.size() > 1 ? place : std::vector<unsigned>{};
 }
 
+// The device node the kernel made for it, from its bus and device numbers.
+std::string node_of(const fs::path &dir)
+{
+    const auto bus = wex_common::whole_number(first_line_of(dir / "busnum"), 1U, largest_bus_number);
+    const auto address = wex_common::whole_number(first_line_of(dir / "devnum"), 1U, largest_bus_number);
+    if (!bus || !address)
+        return {};
+    std::array<char, 40> node{};
+    std::snprintf(node.data(), node.size(), wex_messages::device_node_format, *bus, *address);
+    return node.data();
+}
+
 // "0600" is 6.00: the major version without its leading zero, the minor as both digits.
 std::string version_of(const std::string &bcd)
 {
@@ -65,7 +78,8 @@ std::optional<ModuleIdentity> module_identity(const std::string &usb_devices)
     fs::path first;
     for (const auto &entry : fs::directory_iterator(usb_devices, error)) {
         const fs::path &dir = entry.path();
-        if (first_line_of(dir / "idVendor") != vendor_id || first_line_of(dir / "idProduct") != product_id)
+        if (first_line_of(dir / "idVendor") != wex_messages::usb_id.vendor() ||
+            first_line_of(dir / "idProduct") != wex_messages::usb_id.product())
             continue;
         const std::vector<unsigned> place = bus_place(dir);
         if (!place.empty() && (first_place.empty() || place < first_place)) {
@@ -76,7 +90,8 @@ std::optional<ModuleIdentity> module_identity(const std::string &usb_devices)
     if (first.empty())
         return std::nullopt;
     return ModuleIdentity{first_line_of(first / "manufacturer"), first_line_of(first / "product"),
-                          first_line_of(first / "serial"), version_of(first_line_of(first / "bcdDevice"))};
+                          first_line_of(first / "serial"),        version_of(first_line_of(first / "bcdDevice")),
+                          first.filename().string(),              node_of(first)};
 }
 
 }  // namespace wex_q40

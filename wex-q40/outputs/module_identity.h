@@ -13,6 +13,8 @@ struct ModuleIdentity {
     std::string product;
     std::string serial;
     std::string hw_version;  // bcdDevice as major.minor, "6.00" for 0600
+    std::string bus_path;    // as sysfs names it, e.g. 1-1.4
+    std::string node;        // /dev/bus/usb/BBB/DDD; empty when sysfs does not give its numbers
 };
 
 constexpr const char *sysfs_usb_devices = "/sys/bus/usb/devices";

@@ -2,17 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <string_view>
 
-#include "whole_number.h"
+#include "failures.h"
+#include "module_identity.h"
+#include "wex_messages.h"
 
 namespace wex_q40 {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // ENTITY-MIB's entPhysicalEntry and ENTITY-SENSOR-MIB's entPhySensorEntry.
 const Oid physical_entry{1, 3, 6, 1, 2, 1, 47, 1, 1, 1, 1};
@@ -54,9 +52,6 @@ constexpr unsigned ms_per_s = 1000;
 constexpr std::size_t longest_serial = 32;  // entPhysicalSerialNum's size
 constexpr std::size_t longest_label = 255;  // an SnmpAdminString's
 
-constexpr const char *vendor_id = "0403";
-constexpr const char *product_id = "fbf9";
-constexpr const char *usb_devices = "/sys/bus/usb/devices";
 
 struct Sensor {
     const char *descr;
@@ -73,8 +68,9 @@ constexpr Sensor sensors[] = {
 constexpr std::size_t dewpoint = 2;
 
 // The program's lines that show a module answering, but not as a working sensor does.
-constexpr std::string_view sensor_faults[] = {"wex_read_temp: Bad CRC.", "wex_read_temp: Timed out waiting for the sensor.",
-                                              "wex_read_hum failed!", "Temperature: ", "Humidity: "};
+constexpr const char *sensor_faults[] = {wex_messages::bad_crc, wex_messages::sensor_timed_out,
+                                        wex_messages::read_hum_failed, wex_messages::temperature_report,
+                                        wex_messages::humidity_report};
 
 std::string tenths(double value)
 {
@@ -120,8 +116,8 @@ void add_physical(std::vector<SnmpObject> &out, std::uint32_t index, const SnmpS
 bool sensor_at_fault(const Reading &r)
 {
     for (const auto &line : r.failure.lines)
-        for (const std::string_view fault : sensor_faults)
-            if (line.rfind(fault, 0) == 0)
+        for (const char *fault : sensor_faults)
+            if (printed_by(line, fault))
                 return true;
     return false;
 }
@@ -151,51 +147,15 @@ void add_sensor(std::vector<SnmpObject> &out, std::size_t sensor, std::uint32_t 
     add(out, sensor_entry, value_update_rate, index, "gauge", std::to_string(cache_s * ms_per_s));
 }
 
-std::string first_line_of(const fs::path &path)
-{
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
-// "1-1.4" as {1, 1, 4}, so that the bus and then the ports compare as numbers; nothing for hubs' and interfaces' names.
-std::optional<std::vector<unsigned>> bus_order(const std::string &name)
-{
-    std::vector<unsigned> order;
-    std::string_view rest = name;
-    for (char separator = '-'; !rest.empty(); separator = '.') {
-        const std::size_t end = std::min(rest.find(separator), rest.size());
-        const auto arc = wex_common::whole_number(rest.substr(0, end), 0U, 255U);
-        if (!arc)
-            return std::nullopt;
-        order.push_back(*arc);
-        rest.remove_prefix(std::min(end + 1, rest.size()));
-    }
-    return order.size() >= 2 ? std::optional(order) : std::nullopt;
-}
-
 }  // namespace
 
 ModuleLabels module_labels()
 {
-    std::optional<std::vector<unsigned>> first;
-    fs::path found;
-    std::error_code error;
-    for (const auto &entry : fs::directory_iterator(usb_devices, error)) {
-        const fs::path &dir = entry.path();
-        const auto order = bus_order(dir.filename().string());
-        if (!order || (first && *first <= *order) || first_line_of(dir / "idVendor") != vendor_id ||
-            first_line_of(dir / "idProduct") != product_id)
-            continue;
-        first = order;
-        found = dir;
-    }
-    if (!first)
+    const auto found = module_identity();
+    if (!found)
         return {};
-    return {printable(first_line_of(found / "serial"), longest_serial),
-            printable(first_line_of(found / "manufacturer"), longest_label),
-            printable(first_line_of(found / "product"), longest_label)};
+    return {printable(found->serial, longest_serial), printable(found->manufacturer, longest_label),
+            printable(found->product, longest_label)};
 }
 
 std::vector<SnmpObject> entity_objects(const SnmpState &state, std::uint32_t first_index, unsigned cache_s)

@@ -14,8 +14,6 @@ namespace wex_q40 {
 
 // What a good reading that left the module unclosed says, beside its values.
 constexpr const char *unclosed_warning = "module not closed: wex_close failed!";
-// The program's own line of it, which the long outputs show.
-constexpr const char *close_failure_line = "wex_close failed!";
 
 // What went wrong with a reading, told once for every consumer.
 struct Failure {

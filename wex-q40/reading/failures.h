@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 
@@ -15,6 +16,9 @@ struct Diagnosis {
     std::string advice;   // what to do about it
     bool permanent;       // taking the reading again cannot help
 };
+
+// Whether the program printed line with format: each conversion stands for any text, the rest must be there.
+bool printed_by(std::string_view line, const char *format);
 
 // The first known failure the lines show, or nothing; its advice never sends the asking command to itself.
 std::optional<Diagnosis> diagnose_failure(const std::vector<std::string> &lines, bool by_diagnose);

@@ -6,13 +6,18 @@
 #include <string_view>
 
 #include "failures.h"
+#include "wex_messages.h"
 
 namespace wex_q40 {
 
 namespace {
 
 constexpr int failure_exit = 255;
-constexpr std::string_view close_failure = "wex_close failed!\n";
+constexpr std::string_view close_failure = wex_messages::close_failed;
+constexpr std::string_view unclosed_text = unclosed_warning;
+static_assert(unclosed_text.substr(unclosed_text.size() + 1 - close_failure.size()) ==
+                  close_failure.substr(0, close_failure.size() - 1),
+              "the warning quotes the program's line");
 
 std::string base_name(const std::string &path)
 {
@@ -21,7 +26,8 @@ std::string base_name(const std::string &path)
 
 bool is_report_line(const std::string &line)
 {
-    for (const char *label : {"Temperature: ", "Humidity: ", "Dewpoint: "})
+    using namespace wex_messages;
+    for (const std::string_view label : {temperature_label, humidity_label, dewpoint_label})
         if (line.rfind(label, 0) == 0)
             return true;
     return false;

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "wex_messages.h"
+
 namespace wex_q40 {
 
 namespace {
@@ -99,15 +101,16 @@ std::optional<Values> parse_report(const std::string &out)
 
     Values v;
     std::string_view humidity_line = lines[1];
-    if (!parse_celsius_fahrenheit(lines[0], "Temperature: ", v.temperature) || is_not_a_number(v.temperature))
+    using namespace wex_messages;
+    if (!parse_celsius_fahrenheit(lines[0], temperature_label, v.temperature) || is_not_a_number(v.temperature))
         return std::nullopt;
-    if (!take(humidity_line, "Humidity: ") || humidity_line.empty() || humidity_line.back() != '%')
+    if (!take(humidity_line, humidity_label) || humidity_line.empty() || humidity_line.back() != '%')
         return std::nullopt;
     humidity_line.remove_suffix(1);
     if (!is_printed_number(humidity_line))
         return std::nullopt;
     v.humidity = std::string(humidity_line);
-    if (!parse_celsius_fahrenheit(lines[2], "Dewpoint: ", v.dewpoint))
+    if (!parse_celsius_fahrenheit(lines[2], dewpoint_label, v.dewpoint))
         return std::nullopt;
     for (std::string *text : {&v.temperature, &v.humidity, &v.dewpoint})
         if (*text == "-0.0")

@@ -168,6 +168,7 @@ TEST(Check, KnownFailuresSayWhatHappenedAndPermanentOnesAreNotRetried)
         std::vector<std::string> env;
         const char *first_line;
         bool retried;
+        std::string library_dir = WEX_VMODULE_DIR;
     };
     const Case cases[] = {
         {{"VWEX_ABSENT=1"}, "WEX-Q40 UNKNOWN - no WEX-Q40 module found (USB 0403:fbf9)", false},
@@ -176,9 +177,11 @@ TEST(Check, KnownFailuresSayWhatHappenedAndPermanentOnesAreNotRetried)
         {{"VWEX_BAD_CRC=hum"}, "WEX-Q40 UNKNOWN - the humidity reading failed", true},
         {{"VWEX_FAIL=FT_GetBitMode:1"}, "WEX-Q40 UNKNOWN - reading the module's pins failed", true},
         {{"VWEX_FAIL=FT_SetBitMode:1"}, "WEX-Q40 UNKNOWN - the module refused bit-bang mode", true},
+        {{"VWEX_BUSY=forever"}, "WEX-Q40 UNKNOWN - the sensor did not answer within 2 s", true},
+        {{}, "WEX-Q40 UNKNOWN - no USB library to reach the module", false, WEX_BROKEN_D2XX_DIR},
     };
     for (const auto &c : cases) {
-        const Outcome run = run_companion(dir, "check", {"-r", "1"}, c.env);
+        const Outcome run = run_companion(dir, "check", {"-r", "1"}, c.env, 20, c.library_dir);
         EXPECT_EQ(run.status, 3) << run.out;
         EXPECT_EQ(first_line(run.out), c.first_line) << run.out;
         EXPECT_EQ(run.out.find("\nretry 1 of 1:\n") != std::string::npos, c.retried) << run.out;

@@ -58,9 +58,9 @@ std::string write_script(const TempDir &dir, const std::string &name, const std:
 }
 
 Outcome run_companion(const TempDir &dir, const std::string &subcommand, std::vector<std::string> args,
-                      const std::vector<std::string> &env, double limit_s)
+                      const std::vector<std::string> &env, double limit_s, const std::string &library_dir)
 {
     // A -b or --max-age in args comes later and wins; each run reads the module unless a test shares.
     args.insert(args.begin(), {subcommand, "-l", dir / "lock", "-b", WEX_PROGRAM, "--max-age", "0"});
-    return run_program(WEX_Q40, args, env, WEX_VMODULE_DIR, limit_s);
+    return run_program(WEX_Q40, args, env, library_dir, limit_s);
 }

@@ -30,8 +30,9 @@ std::string write_script(const TempDir &dir, const std::string &name, const std:
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 
-// wex-q40 SUBCOMMAND -l <dir>/lock --max-age 0 ARGS against the virtual module.
+// wex-q40 SUBCOMMAND -l <dir>/lock --max-age 0 ARGS against the virtual module, or the library in library_dir.
 Outcome run_companion(const TempDir &dir, const std::string &subcommand, std::vector<std::string> args,
-                      const std::vector<std::string> &env = {}, double limit_s = 20);
+                      const std::vector<std::string> &env = {}, double limit_s = 20,
+                      const std::string &library_dir = WEX_VMODULE_DIR);
 
 #endif
