@@ -198,4 +198,21 @@ int report_usage_error(const Subcommand &s, const std::string &error, const std:
     return s.usage_status;
 }
 
+int report_configuration_error(const Subcommand &s, const std::string &error)
+{
+    switch (s.usage_errors) {
+    case UsageErrors::plugin_output:
+        std::printf("WEX-Q40 UNKNOWN - %s\n", error.c_str());
+        break;
+    case UsageErrors::json_and_standard_error:
+        print_json_error(error);
+        std::fprintf(stderr, "wex-q40 %s: %s\n", s.name, error.c_str());
+        break;
+    case UsageErrors::standard_error:
+        std::fprintf(stderr, "wex-q40 %s: %s\n", s.name, error.c_str());
+        break;
+    }
+    return s.usage_status;
+}
+
 }  // namespace wex_q40

@@ -63,6 +63,9 @@ std::string general_usage();
 // "wex-q40 check"); returns the subcommand's usage status.
 int report_usage_error(const Subcommand &subcommand, const std::string &error, const std::string &invoked);
 
+// A configuration file at fault: its one line, without the help, and the usage status.
+int report_configuration_error(const Subcommand &subcommand, const std::string &error);
+
 }  // namespace wex_q40
 
 #endif

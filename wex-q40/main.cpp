@@ -35,8 +35,8 @@ int written(int status, int failure)
 // invoked: "check_wex_q40" through the plugin's link, else "wex-q40 <subcommand>".
 int run_subcommand(const Subcommand &s, const std::string &invoked, int argc, char **argv)
 {
-    const ParsedOptions parsed = parse_options(s, argc, argv);
-    const CommonOptions &options = parsed.options.common;
+    ParsedOptions parsed = parse_options(s, argc, argv);
+    CommonOptions &options = parsed.options.common;
     if (!parsed.error.empty())
         return report_usage_error(s, parsed.error, invoked);
     if (options.help) {
@@ -47,6 +47,10 @@ int run_subcommand(const Subcommand &s, const std::string &invoked, int argc, ch
         std::printf("%s %s\n", invoked.substr(0, invoked.find(' ')).c_str(), WEX_VERSION);
         return s.help_status;
     }
+    // A wrong correction is never applied, nor silently left out: the command ends before the module is read.
+    if (std::string error = load_calibration(options.reading.calibration_path, options.reading.calibration);
+        !error.empty())
+        return report_configuration_error(s, error);
     // The one budget of the command, made here; the steps that take a part of it say so.
     return s.run(parsed.options, Budget::from_now(std::chrono::seconds(options.timeout_s)));
 }

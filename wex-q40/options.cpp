@@ -47,6 +47,11 @@ std::string set_lock(CommonOptions &o, const char *value, const std::string &nam
     return set_path(o.reading.lock_file, value, named);
 }
 
+std::string set_calibration(CommonOptions &o, const char *value, const std::string &named)
+{
+    return set_path(o.reading.calibration_path, value, named);
+}
+
 std::string set_help(CommonOptions &o, const char *, const std::string &)
 {
     o.help = true;
@@ -76,6 +81,10 @@ std::vector<OptionRow<CommonOptions>> common_rows(const Subcommand &s)
         {{"lock", 'l', "FILE", "the lock file that keeps readers apart", "/run/wex-q40/wex-q40.lock", "WEX_Q40_LOCK",
           false},
          set_lock},
+        {{"calibration", 0, "FILE",
+          "the module's corrections; by default /etc/wex-q40/calibration, none when that does not exist", nullptr,
+          calibration_variable, false},
+         set_calibration},
         {{"help", 'h', nullptr, "this help", nullptr, nullptr, false}, set_help},
         {{"version", 'V', nullptr, "the version", nullptr, nullptr, false}, set_version},
     };

@@ -51,7 +51,7 @@ State judge(const AlertRanges &ranges, double value)
     return state_ok;
 }
 
-// -v: how long the reading took; -vv: the program's own lines too.
+// -v: how long the reading took and what a calibration changed; -vv: the program's own lines too.
 std::string verbose_lines(const Reading &r, unsigned verbosity)
 {
     std::string out;
@@ -66,6 +66,12 @@ std::string verbose_lines(const Reading &r, unsigned verbosity)
             std::snprintf(line, sizeof line, "reading took %.2f s in %u attempt%s\n", r.seconds, r.attempts,
                           r.attempts == 1 ? "" : "s");
         out += line;
+    }
+    if (verbosity >= 1 && r.calibration.changes_values()) {
+        const Values &p = r.program_values;
+        out += "calibrated by " + r.calibration.source_text() + " (" + r.calibration.settings_text() +
+               "): the module read temperature " + p.temperature + "C, humidity " + p.humidity + "%, dew point " +
+               (p.dewpoint_is_number ? p.dewpoint + "C" : std::string("not a number")) + "\n";
     }
     if (verbosity >= 2)
         for (const auto &l : r.report)

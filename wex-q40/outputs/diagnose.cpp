@@ -31,6 +31,7 @@ namespace fs = std::filesystem;
 struct Module {
     std::string bus_path;  // as sysfs names it, e.g. 1-1.4
     std::string node;      // /dev/bus/usb/BBB/DDD
+    std::string serial;    // empty: its descriptors give none
 };
 
 namespace msg = wex_messages;
@@ -50,7 +51,7 @@ std::optional<Module> find_module()
     const auto found = module_identity(usb_devices);
     if (!found || found->node.empty())
         return std::nullopt;
-    return Module{found->bus_path, found->node};
+    return Module{found->bus_path, found->node, found->serial};
 }
 
 constexpr std::size_t name_buffer = 16384;
@@ -193,6 +194,20 @@ Check timer_check(const Budget &budget)
     return {state == "active" ? Verdict::ok : Verdict::skipped, seen, ""};
 }
 
+// What the trial reading and every other command correct this module by.
+Check calibration_check(const CalibrationFile &file, const std::optional<Module> &module)
+{
+    if (file.path.empty())
+        return {Verdict::ok, std::string("calibration: none (") + default_calibration_file + " does not exist)", ""};
+    const std::string serial = module ? module->serial : "";
+    const Calibration c = calibration_for(file, serial);
+    std::string what = "calibration: " + c.source_text() + ": " + c.settings_text();
+    if (c.section.empty() && !file.modules.empty())
+        what += serial.empty() ? " (the module gives no serial number for a section of its own)"
+                               : " (no section [" + serial + "] for this module)";
+    return {Verdict::ok, what, ""};
+}
+
 // The reading gets what the checks left of the time limit, and its messages say so.
 Check reading_check(const ReadingOptions &options, const Budget &budget)
 {
@@ -207,7 +222,10 @@ Check reading_check(const ReadingOptions &options, const Budget &budget)
     const Reading r = take_reading(trial, budget.at_most(left));
     const std::string took = " (" + hundredths_text(r.seconds) + " s of the " + hundredths_text(left) + " s left)";
     if (r.good)
-        return {Verdict::ok, "trial reading: " + r.values.temperature + " C, " + r.values.humidity + " %" + took, ""};
+        return {Verdict::ok,
+                "trial reading: " + r.values.temperature + " C, " + r.values.humidity + " %" +
+                    (r.calibration.changes_values() ? ", calibrated" : "") + took,
+                ""};
     return {Verdict::problem, "trial reading failed: " + r.failure.summary + took,
             r.failure.advice.empty() ? "see the lines of wex-q40 check -v" : r.failure.advice};
 }
@@ -250,6 +268,7 @@ int run_diagnose(const ReadingOptions &reading, const DiagnoseOptions &options, 
     show(lock_check(reading.lock_file));
     show(textfile_check(options.textfile_directory));
     show(timer_check(budget));
+    show(calibration_check(reading.calibration, module));
     show(reading_check(reading, budget));
     return all_ok ? exit_status::good : exit_status::failed_reading;
 }

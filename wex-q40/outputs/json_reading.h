@@ -9,7 +9,8 @@
 
 namespace wex_q40 {
 
-// {"temperature", "humidity", "dewpoint" (null when not a number), ["warning"], "time"}.
+// {"temperature", "humidity", "dewpoint" (null when not a number), ["calibration"], ["warning"], "time"};
+// calibration: {"file", ["section"], "settings", "uncalibrated": the program's three values}.
 nlohmann::ordered_json reading_object(const Reading &reading);
 
 // {"error", ["advice"], "details", "time"} for a failed reading.

@@ -100,8 +100,14 @@ void add_physical(std::vector<SnmpObject> &out, std::uint32_t index, const SnmpS
 {
     const bool is_module = index == module;
     const Sensor *sensor = is_module ? nullptr : &sensors[index - module - 1];
+    // A calibrated sensor says so where a person reads what the sensor is.
+    const Calibration &c = state.reading.calibration;
+    const std::string sensor_descr =
+        is_module || !c.changes_values()
+            ? std::string(is_module ? "" : sensor->descr)
+            : printable(std::string(sensor->descr) + ", calibrated by " + c.source_text(), longest_label);
     add(out, physical_entry, descr, index, "string",
-        is_module ? "WEX-Q40 USB temperature and humidity module" : sensor->descr);
+        is_module ? "WEX-Q40 USB temperature and humidity module" : sensor_descr);
     add(out, physical_entry, vendor_type, index, "objectid", zero_dot_zero);
     add(out, physical_entry, contained_in, index, "integer", is_module ? "0" : std::to_string(module));
     add(out, physical_entry, physical_class, index, "integer", is_module ? class_module : class_sensor);

@@ -28,6 +28,33 @@ void gauge(std::string &out, const char *name, const char *help, const std::stri
     out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n" + name + " " + value + "\n";
 }
 
+// A label value as the exposition format escapes it.
+std::string label_value(const std::string &text)
+{
+    std::string out;
+    for (const char c : text)
+        out += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
+    return out;
+}
+
+void calibration_metrics(std::string &out, const Reading &reading)
+{
+    const Calibration &c = reading.calibration;
+    const std::string labels = "{file=\"" + label_value(c.file) + "\",section=\"" + label_value(c.section) + "\"}";
+    out += "# HELP wex_q40_calibration_info The calibration applied to the WEX-Q40 values, from file and its "
+           "section for the module (empty: the settings for every module).\n"
+           "# TYPE wex_q40_calibration_info gauge\nwex_q40_calibration_info" +
+           labels + " 1\n";
+    const Values &v = reading.program_values;
+    gauge(out, "wex_q40_uncalibrated_temperature_celsius", "Temperature as the WEX-Q40 module measured it, before calibration.",
+          v.temperature);
+    gauge(out, "wex_q40_uncalibrated_relative_humidity_percent",
+          "Relative humidity as the WEX-Q40 module measured it, before calibration.", v.humidity);
+    if (v.dewpoint_is_number)
+        gauge(out, "wex_q40_uncalibrated_dewpoint_celsius", "Dew point of the WEX-Q40 values before calibration.",
+              v.dewpoint);
+}
+
 constexpr const char *no_folder_advice =
     " (install prometheus-node-exporter, which makes that folder, or give the collector's folder with -d)";
 
@@ -71,6 +98,8 @@ std::string textfile_metrics(const Reading &reading, const std::optional<std::st
         if (v.dewpoint_is_number)
             gauge(out, "wex_q40_dewpoint_celsius", "Dew point derived from the WEX-Q40 temperature and humidity.",
                   v.dewpoint);
+        if (reading.calibration.changes_values())
+            calibration_metrics(out, reading);
     }
     gauge(out, "wex_q40_read_success", "1 when the last WEX-Q40 reading succeeded, 0 when it failed.",
           reading.good ? "1" : "0");

@@ -4,6 +4,7 @@
 
 #include "judge.h"
 #include "lock.h"
+#include "module_identity.h"
 #include "shared_reading.h"
 
 namespace wex_q40 {
@@ -84,12 +85,28 @@ Reading take_reading_under_lock(const ReadingOptions &options, const Budget &bud
     return read_module(options, budget);
 }
 
+// The module's own section needs its serial number, looked up only when the file has sections.
+void calibrate(Reading &reading, const CalibrationFile &file)
+{
+    reading.program_values = reading.values;
+    if (!reading.good || file.path.empty())
+        return;
+    std::string serial;
+    if (!file.modules.empty())
+        if (const auto module = module_identity())
+            serial = module->serial;
+    reading.calibration = calibration_for(file, serial);
+    if (reading.calibration.changes_values())
+        reading.values = calibrated(reading.program_values, reading.calibration);
+}
+
 }  // namespace
 
 Reading take_reading(const ReadingOptions &options, const Budget &budget)
 {
     const auto start = Clock::now();
     Reading reading = take_reading_under_lock(options, budget);
+    calibrate(reading, options.calibration);
     reading.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return reading;
 }

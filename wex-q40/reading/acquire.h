@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "budget.h"
+#include "calibration.h"
 #include "reading.h"
 #include "reading_options.h"
 
@@ -25,7 +26,9 @@ struct Failure {
 
 struct Reading {
     bool good = false;
-    Values values;
+    Values values;                    // calibrated, when a calibration changes them
+    Values program_values;            // as the program printed them, settled
+    Calibration calibration;          // in force for the module read
     std::vector<std::string> report;  // a good reading's lines as the program printed them
     bool unclosed = false;            // good, but the module could not be closed after it
     Failure failure;                  // of a reading that is not good
@@ -36,6 +39,7 @@ struct Reading {
     double age_s = 0;                             // a shared reading's age when it was taken up
 };
 
+// The program's values are judged and shared as it printed them; each reader then applies its own calibration.
 Reading take_reading(const ReadingOptions &options, const Budget &budget);
 
 }  // namespace wex_q40

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "calibration.h"
+
 namespace wex_q40 {
 
 struct ReadingOptions {
@@ -11,6 +13,8 @@ struct ReadingOptions {
     std::string lock_file;  // keeps readers apart; the shared reading lies beside it
     unsigned retries = 0;
     unsigned max_age_s = 0;  // 0: always read the module
+    std::string calibration_path;  // empty: the default file, when it exists
+    CalibrationFile calibration;   // loaded before any reading is taken
     bool by_diagnose = false;  // advice then never sends the reader to diagnose itself
 };
 
