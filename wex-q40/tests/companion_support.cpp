@@ -1,5 +1,6 @@
 #include "companion_support.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +48,13 @@ Consumed consume(const std::vector<std::string> &command, const std::string &inp
     const wex_test::ChildRun run =
         wex_test::run_child(argv, wex_test::environment_with({"CONSUMED_INPUT=" + (dir / "input")}, {}), 60.0);
     return {run.status, run.out};
+}
+
+void expect_promtool_accepts(const std::string &prom)
+{
+    const Consumed check = consume({"promtool", "check", "metrics"}, prom);
+    EXPECT_EQ(check.status, 0) << prom << check.output;
+    EXPECT_EQ(check.output, "") << prom;
 }
 
 std::string write_script(const TempDir &dir, const std::string &name, const std::string &body)

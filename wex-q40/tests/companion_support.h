@@ -24,6 +24,9 @@ struct Consumed {
 // Feeds text to a consumer (jq, promtool) on its standard input; output and errors together.
 Consumed consume(const std::vector<std::string> &command, const std::string &input);
 
+// promtool check metrics finds nothing to say of a textfile.
+void expect_promtool_accepts(const std::string &prom);
+
 // Writes an executable /bin/sh script.
 std::string write_script(const TempDir &dir, const std::string &name, const std::string &body);
 

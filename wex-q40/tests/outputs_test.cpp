@@ -115,13 +115,6 @@ struct Textfile {
     }
 };
 
-void expect_promtool_accepts(const std::string &prom)
-{
-    const Consumed check = consume({"promtool", "check", "metrics"}, prom);
-    EXPECT_EQ(check.status, 0) << prom << check.output;
-    EXPECT_EQ(check.output, "") << prom;
-}
-
 TEST(Textfile, GoodFailedAndNotANumberFilesPassPromtool)
 {
     const Textfile t;

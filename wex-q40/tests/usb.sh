@@ -1,6 +1,6 @@
 #!/bin/sh
 # wex-q40 against the module emulated at the USB level.
-# usage: usb.sh concurrent|killed|snmp WEX_USBEMU WEX_Q40 PROGRAM
+# usage: usb.sh concurrent|killed|calibration|snmp WEX_USBEMU WEX_Q40 PROGRAM
 set -u
 case=$1
 usbemu=$2
@@ -21,6 +21,18 @@ killed)
     # Killed in the middle of the measurement, the sensor is left mid-frame; the retries read it again.
     "$usbemu" -- sh -c "timeout -s KILL 0.15 $program >/dev/null; $json >$work/a" || echo "wex_usbemu ended with $?"
     outputs="$work/a"
+    ;;
+calibration)
+    # The module's own section found by its serial number; another module's section is ignored.
+    printf '%s\n' 'humidity-offset = 1' '[WQ8]' 'temperature-offset = 5' '[WQ9]' 'temperature-offset = -0.5' \
+        >"$work/calibration"
+    chmod 644 "$work/calibration"
+    "$usbemu" --serial WQ9 -- $json --calibration "$work/calibration" >"$work/a" || echo "wex_usbemu ended with $?"
+    outputs="$work/a"
+    # The vapour of 50.6 % at 30.0 C kept at 29.5 C, plus 1 %, computed here by jq.
+    es='def es(t): 6.112 * pow(10; 7.5 * t / (t + 237.7));'
+    good="$es"' .temperature == 29.5 and ((50.6 * es(30.0) / es(29.5) + 1) - .humidity | fabs) <= 0.05 and
+        .calibration.section == "WQ9" and .calibration.uncalibrated == {temperature: 30.0, humidity: 50.6, dewpoint: 18.6}'
     ;;
 snmp)
     # The module's USB strings, from the emulator's sysfs, in its entPhysicalTable row; it has no serial number.
