@@ -29,7 +29,7 @@ LOCK_FOLDER = "run/wex-q40"
 PLUGDEV_GID = 4646
 
 # Configuration outside the prefix, with its mode: /etc for a /usr installation.
-CONFIGURATION = {"etc/wex-q40/mqtt": 0o644}
+CONFIGURATION = {"etc/wex-q40/mqtt": 0o644, "etc/wex-q40/calibration": 0o644}
 
 INSTALLED = {
     "bin/wex_q40_test": 0o755,
