@@ -3,6 +3,7 @@
 // wex-q40 adds to it, next to the cost of starting a program at all.
 // usage: wex_q40_companion_bench [readings]
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,11 +90,22 @@ int main(int argc, char **argv)
     const std::vector<std::string> env = {"LD_LIBRARY_PATH=" WEX_VMODULE_DIR, "VWEX_TEMP=22.4", "VWEX_HUM=41.5"};
     // Each run takes a reading of its own: a shared one would hide what wex-q40 adds to a reading.
     const std::vector<std::string> common = {"-l", dir + "/lock", "-b", WEX_PROGRAM, "--max-age", "0"};
+    // Every step of a calibration, and a section of a module's own, so that the module's serial is looked up.
+    const std::string calibration = dir + "/calibration";
+    std::FILE *file = std::fopen(calibration.c_str(), "w");
+    if (file == nullptr)
+        return 1;
+    std::fputs("temperature-offset = -0.5\nhumidity-gain = 1.02\nhumidity-compensation = sensor\n[WQ9]\n"
+               "humidity-offset = 1\n",
+               file);
+    std::fclose(file);
+    chmod(calibration.c_str(), 0644);
     // The cost of starting any program on this machine, which wex-q40 adds once.
     std::vector<Variant> variants = {
         {"wex_q40_test", {WEX_PROGRAM}, {}},       {"/bin/true", {"/bin/true"}, {}},       {"wex-q40 json", {WEX_Q40, "json"}, {}},
         {"wex-q40 check", {WEX_Q40, "check"}, {}}, {"wex-q40 influx", {WEX_Q40, "influx"}, {}},
         {"wex-q40 textfile", {WEX_Q40, "textfile", "-d", dir}, {}},
+        {"json, calibrated", {WEX_Q40, "json", "--calibration", calibration}, {}},
     };
     for (auto &v : variants)
         if (v.args[0] == WEX_Q40)
@@ -104,6 +116,7 @@ int main(int argc, char **argv)
             v.ms.push_back(run_ms(v.args, env));
     unlink((dir + "/wex_q40.prom").c_str());
     unlink((dir + "/lock").c_str());
+    unlink(calibration.c_str());
     rmdir(folder);
 
     const double base_mean = mean(variants[0].ms);
