@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -94,6 +95,8 @@ TEST(Mqtt, PublishesDiscoveryAndOneStateRetainedReadBackByMosquittoSub)
         int status;  // 0: the reading good
     };
     const std::vector<std::string> tls = {"--cafile", ca / "ca.crt", "--credentials", ca / "credentials"};
+    write_file(ca / "calibration", "temperature-offset = -1.0\nhumidity-gain = 1.05\nhumidity-offset = 0.5\n");
+    chmod((ca / "calibration").c_str(), 0644);
     const Case cases[] = {
         {"a reading", room, {},
          "(map(select(.topic == \"wex-q40/test-room/state\"))[0] | .retain == 1 and (.payload | .temperature == 22.4 "
@@ -108,6 +111,11 @@ TEST(Mqtt, PublishesDiscoveryAndOneStateRetainedReadBackByMosquittoSub)
          "\"wex-q40/test-room/error\"))[0] | .retain == 1 and (.payload | type == \"string\" and length > 0 and "
          "(contains(\"\\n\") | not))) and length == 8",
          Security::anonymous, 1},
+        // As every other output renders it (calibration_outputs_test.cpp).
+        {"a calibrated reading", room, {"--calibration", ca / "calibration"},
+         "map(select(.topic == \"wex-q40/test-room/state\"))[0].payload | .temperature == 21.4 and .humidity == 46.8 "
+         "and .dewpoint == 9.6 and .calibration.uncalibrated == {temperature: 22.4, humidity: 41.5, dewpoint: 8.7}",
+         Security::anonymous, 0},
         {"a password and the example's access rules", room, {"--credentials", ca / "credentials"},
          "map(select(.topic == \"wex-q40/test-room/state\"))[0].payload.temperature == 22.4", Security::password, 0},
         {"credentials with CR LF line ends", room, {"--credentials", ca / "crlf-credentials"},
