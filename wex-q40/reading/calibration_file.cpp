@@ -157,6 +157,12 @@ struct Parser {
     }
 };
 
+// "FILE:LINE: what is wrong", as compilers name a place in a file.
+std::string at_line(const std::string &path, unsigned number, const std::string &error)
+{
+    return path + ":" + std::to_string(number) + ": " + error;
+}
+
 // A key given in neither keeps its default.
 template <typename T>
 void take(T &slot, const std::optional<T> &every_module, const std::optional<T> &own)
@@ -178,10 +184,10 @@ std::string parse_calibration(const std::string &path, const std::string &text, 
         const std::size_t end = std::min(text.find('\n', start), text.size());
         ++number;
         const std::string_view line = std::string_view(text).substr(start, end - start);
-        if (line.find('\0') != std::string_view::npos)
-            return path + ":" + std::to_string(number) + ": a NUL byte: this is not a text file";
-        if (std::string error = parser.line(line, number); !error.empty())
-            return path + ":" + std::to_string(number) + ": " + error;
+        std::string error = line.find('\0') != std::string_view::npos ? "a NUL byte: this is not a text file"
+                                                                        : parser.line(line, number);
+        if (!error.empty())
+            return at_line(path, number, error);
         start = end + 1;
     }
     return {};

@@ -17,7 +17,7 @@ const std::vector<std::string> room = {"VWEX_TEMP=22.4", "VWEX_HUM=41.5"};
 
 std::string calibration_file(const TempDir &dir, const std::string &text)
 {
-    const std::string path = dir / "calibration";
+    std::string path = dir / "calibration";
     write_file(path, text);
     chmod(path.c_str(), 0644);
     return path;
@@ -59,11 +59,10 @@ TEST(Calibration, EveryOutputRendersTheSameCalibratedReadingAndSaysSo)
 
     run = run_companion(dir, "json", cal, room);
     EXPECT_EQ(run.status, 0) << run.err;
-    const Consumed jq = consume({"jq", "-e", "--arg", "file", file, "--arg", "settings", settings,
-                                 ".temperature == 21.4 and .humidity == 46.8 and .dewpoint == 9.6 and "
-                                 ".calibration == {file: $file, settings: $settings, uncalibrated: "
-                                 "{temperature: 22.4, humidity: 41.5, dewpoint: 8.7}}"},
-                                run.out);
+    const std::string filter = ".temperature == 21.4 and .humidity == 46.8 and .dewpoint == 9.6 and "
+                               ".calibration == {file: $file, settings: $settings, uncalibrated: "
+                               "{temperature: 22.4, humidity: 41.5, dewpoint: 8.7}}";
+    const Consumed jq = consume({"jq", "-e", "--arg", "file", file, "--arg", "settings", settings, filter}, run.out);
     EXPECT_EQ(jq.status, 0) << run.out << jq.output;
 
     run = run_companion(dir, "influx", cal, room);
