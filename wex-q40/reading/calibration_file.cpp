@@ -180,7 +180,9 @@ std::string parse_calibration(const std::string &path, const std::string &text, 
     file = CalibrationFile{path, {}, {}};
     Parser parser{path, file, &file.every_module, {}, {}};
     unsigned number = 0;
-    for (std::size_t start = 0; start < text.size();) {
+    // An editor may begin a UTF-8 file with a byte order mark.
+    const std::string_view bom = "\xEF\xBB\xBF";
+    for (std::size_t start = text.compare(0, bom.size(), bom) == 0 ? bom.size() : 0; start < text.size();) {
         const std::size_t end = std::min(text.find('\n', start), text.size());
         ++number;
         const std::string_view line = std::string_view(text).substr(start, end - start);

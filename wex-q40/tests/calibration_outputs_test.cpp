@@ -99,6 +99,28 @@ TEST(Calibration, EveryOutputRendersTheSameCalibratedReadingAndSaysSo)
               "wex_q40 temperature=22.4,humidity=41.5,dewpoint=8.7 ");
 }
 
+// The reading beside the lock holds the program's values: each reader that takes it up applies its own file.
+TEST(Calibration, ReadersSharingOneReadingEachRenderTheirOwnCalibration)
+{
+    const TempDir dir;
+    const std::string warm = dir / "warm";
+    write_file(warm, "temperature-offset = 2\n");
+    chmod(warm.c_str(), 0644);
+    const std::vector<std::string> share = {"--max-age", "600"};
+    const auto json = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), share.begin(), share.end());
+        return run_companion(dir, "json", args, room).out;
+    };
+    const std::string first = json({"--calibration", warm});
+    EXPECT_TRUE(jq_holds(".temperature == 24.4 and .calibration.uncalibrated.temperature == 22.4", first)) << first;
+    // Another module's values now: a reader that read the module would say so.
+    const Outcome plain = run_companion(dir, "json", {"--max-age", "600"}, {"VWEX_TEMP=5", "VWEX_HUM=50"});
+    EXPECT_TRUE(jq_holds(".temperature == 22.4 and .humidity == 41.5 and (has(\"calibration\") | not)", plain.out))
+        << plain.out;
+    const std::string again = json({"--calibration", warm});
+    EXPECT_TRUE(jq_holds(".temperature == 24.4 and .dewpoint == 8.7", again)) << again;
+}
+
 // Nothing is read with a calibration that could not be taken in: the module is never opened.
 TEST(Calibration, ABadFileEndsEverySubcommandBeforeTheReadingWithItsConfigurationStatus)
 {

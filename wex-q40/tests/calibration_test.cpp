@@ -116,7 +116,7 @@ TEST(Calibration, TheModulesOwnSectionOverridesKeyByKeyAndNoOtherSectionApplies)
 {
     CalibrationFile file;
     ASSERT_EQ(parse_calibration("cal",
-                                "# every module\r\n"
+                                "\xEF\xBB\xBF# every module\r\n"
                                 "temperature-offset = -1.0   # in a case\n"
                                 "humidity-gain = 1.05\n"
                                 "\n"

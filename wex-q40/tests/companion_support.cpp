@@ -50,6 +50,14 @@ Consumed consume(const std::vector<std::string> &command, const std::string &inp
     return {run.status, run.out};
 }
 
+bool jq_holds(const std::string &filter, const std::string &input, const std::vector<std::string> &args)
+{
+    std::vector<std::string> command = {"jq", "-e"};
+    command.insert(command.end(), args.begin(), args.end());
+    command.push_back(filter);
+    return consume(command, input).status == 0;
+}
+
 void expect_promtool_accepts(const std::string &prom)
 {
     const Consumed check = consume({"promtool", "check", "metrics"}, prom);

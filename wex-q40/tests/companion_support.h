@@ -24,6 +24,9 @@ struct Consumed {
 // Feeds text to a consumer (jq, promtool) on its standard input; output and errors together.
 Consumed consume(const std::vector<std::string> &command, const std::string &input);
 
+// jq -e with args and the filter holds for the input.
+bool jq_holds(const std::string &filter, const std::string &input, const std::vector<std::string> &args = {});
+
 // promtool check metrics finds nothing to say of a textfile.
 void expect_promtool_accepts(const std::string &prom);
 

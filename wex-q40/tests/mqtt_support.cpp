@@ -160,10 +160,3 @@ std::string retained(unsigned short port, const std::vector<std::string> &access
     return parsed.output;
 }
 
-bool jq_holds(const std::string &filter, const std::string &input, const std::vector<std::string> &args)
-{
-    std::vector<std::string> command = {"jq", "-e"};
-    command.insert(command.end(), args.begin(), args.end());
-    command.push_back(filter);
-    return consume(command, input).status == 0;
-}

@@ -41,6 +41,4 @@ void make_certificates(const TempDir &dir);
 // Every retained message, one JSON object each, payloads that are JSON parsed.
 std::string retained(unsigned short port, const std::vector<std::string> &access = {});
 
-bool jq_holds(const std::string &filter, const std::string &input, const std::vector<std::string> &args = {});
-
 #endif
