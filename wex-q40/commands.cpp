@@ -39,45 +39,58 @@ int textfile(const Options &o, const Budget &b) { return run_textfile(o.common.r
 int snmp(const Options &o, const Budget &b) { return run_snmp(o.common.reading, o.snmp, b); }
 int mqtt(const Options &o, const Budget &b) { return run_mqtt(o.common.reading, o.mqtt, b); }
 int diagnose(const Options &o, const Budget &b) { return run_diagnose(o.common.reading, o.diagnose, b); }
+int munin(const Options &o, const Budget &b) { return run_munin(o.common.reading, o.common.word, b); }
+int collectd(const Options &o, const Budget &b) { return run_collectd(o.common.reading, b); }
 
 const std::array<Subcommand, command_count> table{{
     {Command::check, "check", "check_wex_q40", "A monitoring plugin: one WEX-Q40 reading against thresholds.", "10",
      whole_command, nullptr, shared_max_age,
      "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (failed reading, time-out, bad arguments).\n",
-     unknown_status, unknown_status, unknown_status, UsageErrors::plugin_output,
+     unknown_status, unknown_status, unknown_status, UsageErrors::plugin_output, nullptr,
      own_rows<check_rows, &Options::check>(), check},
     {Command::json, "json", "wex-q40 json", "Prints one reading as a JSON object on one line.", "10", whole_command,
      nullptr, shared_max_age, reading_statuses, exit_status::bad_usage, exit_status::failed_reading,
-     exit_status::good, UsageErrors::json_and_standard_error, {}, json},
+     exit_status::good, UsageErrors::json_and_standard_error, nullptr, {}, json},
     {Command::influx, "influx", "wex-q40 influx", "Prints one reading in InfluxDB line protocol.", "10",
      whole_command, nullptr, shared_max_age, reading_statuses, exit_status::bad_usage, exit_status::failed_reading,
-     exit_status::good, UsageErrors::standard_error, {}, influx},
+     exit_status::good, UsageErrors::standard_error, nullptr, {}, influx},
     {Command::textfile, "textfile", "wex-q40 textfile",
      "Writes FOLDER/wex_q40.prom for the node exporter's textfile collector, atomically.", "30", whole_command,
      "WEX_Q40_TIMEOUT", shared_max_age,
      "Exit status: 0 for a good reading, 1 for a failed reading (the file is still\n"
      "written, with wex_q40_read_success 0), 2 when the file cannot be written or for bad arguments.\n",
-     exit_status::bad_usage, exit_status::unwritten, exit_status::good, UsageErrors::standard_error,
+     exit_status::bad_usage, exit_status::unwritten, exit_status::good, UsageErrors::standard_error, nullptr,
      own_rows<textfile_rows, &Options::textfile>(), textfile},
     {Command::snmp, "snmp", "wex-q40 snmp",
      "Serves readings to snmpd through its pass_persist protocol on standard input and output.", "5",
      "each reading ends within this limit", nullptr, shared_max_age,
      "Exit status: 0 at the end of input, 2 for bad arguments or an unwritable output.\n", exit_status::bad_usage,
-     exit_status::unwritten, exit_status::good, UsageErrors::standard_error, own_rows<snmp_rows, &Options::snmp>(),
+     exit_status::unwritten, exit_status::good, UsageErrors::standard_error, nullptr, own_rows<snmp_rows, &Options::snmp>(),
      snmp},
     {Command::mqtt, "mqtt", "wex-q40 mqtt",
      "Publishes one reading, retained, to an MQTT broker, with Home Assistant discovery.", "10", whole_command,
      nullptr, shared_max_age,
      "Exit status: 0 for a reading published, 1 for a failed reading (its error published),\n"
      "2 when nothing could be published or for bad arguments.\n",
-     exit_status::bad_usage, exit_status::unwritten, exit_status::good, UsageErrors::standard_error,
+     exit_status::bad_usage, exit_status::unwritten, exit_status::good, UsageErrors::standard_error, nullptr,
      own_rows<mqtt_rows, &Options::mqtt>(), mqtt},
     {Command::diagnose, "diagnose", "wex-q40 diagnose",
      "Checks what a reading needs, one line each with what fixes a problem, then takes one reading.", "10",
      whole_command, nullptr, diagnose_max_age,
      "Exit status: 0 when every check passes, 1 otherwise, 2 for bad arguments.\n", exit_status::bad_usage,
-     exit_status::failed_reading, exit_status::good, UsageErrors::standard_error,
+     exit_status::failed_reading, exit_status::good, UsageErrors::standard_error, nullptr,
      own_rows<diagnose_rows, &Options::diagnose>(), diagnose},
+    {Command::munin, "munin", "wex-q40 munin",
+     "A Munin plugin, also as wex_q40: config, autoconf, or the values of one reading.", "10", whole_command, nullptr,
+     shared_max_age,
+     "Exit status: 0, with U for the values of a failed reading and why on standard error;\n"
+     "2 for bad arguments.\n",
+     exit_status::bad_usage, exit_status::unwritten, exit_status::good, UsageErrors::standard_error,
+     "config|autoconf", {}, munin},
+    {Command::collectd, "collectd", "wex-q40 collectd",
+     "Prints one reading as collectd's exec plugin takes it, PUTVAL lines, and ends.", "10", whole_command, nullptr,
+     shared_max_age, reading_statuses, exit_status::bad_usage, exit_status::failed_reading, exit_status::good,
+     UsageErrors::standard_error, nullptr, {}, collectd},
 }};
 
 // Words joined by spaces, broken before width into lines that start with indent.
@@ -123,6 +136,8 @@ std::string synopsis(const Subcommand &s)
         }
         text += " " + item;
     }
+    if (s.words != nullptr)
+        text += std::string(" [") + s.words + "]";
     return text + "\n";
 }
 

@@ -15,8 +15,8 @@ namespace wex_q40 {
 
 struct Options;
 
-enum class Command { check, json, influx, textfile, snmp, mqtt, diagnose };
-constexpr std::size_t command_count = static_cast<std::size_t>(Command::diagnose) + 1;
+enum class Command { check, json, influx, textfile, snmp, mqtt, diagnose, munin, collectd };
+constexpr std::size_t command_count = static_cast<std::size_t>(Command::collectd) + 1;
 
 // What wex-q40 takes before a subcommand: "help [COMMAND]" and these options.
 constexpr std::string_view help_command = "help";
@@ -47,6 +47,7 @@ struct Subcommand {
     int unwritten_status;          // output that could not be written
     int help_status;               // after -h and -V
     UsageErrors usage_errors;
+    const char *words;  // the one argument it may take, "a|b"; nullptr: none
     OwnRows own;
     int (*run)(const Options &options, const Budget &budget);
 };

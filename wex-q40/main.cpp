@@ -103,6 +103,9 @@ int main(int argc, char **argv)
     install_signal_handlers();
     if (argc > 0 && is_named(argv[0], "check_wex_q40"))
         return run(subcommand(Command::check), "check_wex_q40", argc, argv);
+    // Munin runs its plugins by the name of their link.
+    if (argc > 0 && is_named(argv[0], "wex_q40"))
+        return run(subcommand(Command::munin), "wex_q40", argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "%s", general_usage().c_str());
         return exit_status::bad_usage;

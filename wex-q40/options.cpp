@@ -3,10 +3,12 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "commands.h"
 
@@ -131,6 +133,21 @@ std::string set_defaults(const Rows &rows, Options &o)
     return error;
 }
 
+// One of the subcommand's words, "config" of "config|autoconf".
+bool takes_word(const Subcommand &s, std::string_view word)
+{
+    if (s.words == nullptr || word.empty())
+        return false;
+    const std::string_view words = s.words;
+    for (std::size_t start = 0; start <= words.size();) {
+        const std::size_t bar = std::min(words.find('|', start), words.size());
+        if (words.substr(start, bar - start) == word)
+            return true;
+        start = bar + 1;
+    }
+    return false;
+}
+
 std::string parse_command_line(const Rows &rows, Options &o, std::vector<bool> &given, int argc, char **argv)
 {
     const OptionTable table = option_table(rows.s);
@@ -147,7 +164,9 @@ std::string parse_command_line(const Rows &rows, Options &o, std::vector<bool> &
         if (std::string error = rows.set(o, i, optarg, named(rows.text(i))); !error.empty())
             return error;
     }
-    if (optind < argc)
+    if (optind + 1 == argc && takes_word(rows.s, argv[optind]))
+        o.common.word = argv[optind];
+    else if (optind < argc)
         return std::string("unexpected argument: ") + argv[optind];
     return {};
 }

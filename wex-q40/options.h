@@ -17,6 +17,7 @@ struct Subcommand;
 struct CommonOptions {
     ReadingOptions reading;
     unsigned timeout_s = 0;
+    std::string word;  // the argument of a subcommand that takes one
     bool help = false;
     bool version = false;
 };

@@ -75,6 +75,11 @@ struct DiagnoseOptions {
 extern const std::array<OptionRow<DiagnoseOptions>, 1> diagnose_rows;
 int run_diagnose(const ReadingOptions &reading, const DiagnoseOptions &options, const Budget &budget);
 
+// Munin's plugin: "config", "autoconf", or the values for an empty word.
+int run_munin(const ReadingOptions &reading, const std::string &word, const Budget &budget);
+// collectd's exec plugin: PUTVAL lines of one reading.
+int run_collectd(const ReadingOptions &reading, const Budget &budget);
+
 // The textfile collector's folder of Debian's node exporter, for textfile and diagnose.
 constexpr const char *default_textfile_directory = "/var/lib/prometheus/node-exporter";
 constexpr const char *textfile_directory_variable = "WEX_Q40_TEXTFILE_DIR";
