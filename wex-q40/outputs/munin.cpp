@@ -72,14 +72,17 @@ bool is_threshold(std::string_view text)
 // As Munin's own plugins take it: FIELD_warning, else warning, from plugin-conf.d's env lines.
 void print_threshold(const Field &f, const char *level)
 {
-    const char *value = std::getenv((std::string(f.name) + "_" + level).c_str());
-    if (value == nullptr || *value == '\0')
+    std::string variable = std::string(f.name) + "_" + level;
+    const char *value = std::getenv(variable.c_str());
+    if (value == nullptr || *value == '\0') {
+        variable = level;
         value = std::getenv(level);
+    }
     if (value == nullptr || *value == '\0')
         return;
     if (!is_threshold(value)) {
-        std::fprintf(stderr, "wex-q40 munin: %s of %s is not a Munin threshold (min:max), left out: %s\n", level,
-                     f.name, value);
+        std::fprintf(stderr, "wex-q40 munin: %s is not a Munin threshold (min:max), left out: %s\n",
+                     variable.c_str(), value);
         return;
     }
     std::printf("%s.%s %s\n", f.name, level, value);
