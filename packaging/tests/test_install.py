@@ -21,7 +21,7 @@ PACKAGING = SOURCE / "packaging"
 PLUGIN_LINK = "lib/nagios/plugins/check_wex_q40"
 COMPLETIONS = "share/bash-completion/completions"
 # The links installed, with their targets.
-LINKS = {PLUGIN_LINK: "../../../bin/wex-q40", f"{COMPLETIONS}/check_wex_q40": "wex-q40"}
+LINKS = {PLUGIN_LINK: "../../../bin/wex-q40", "share/munin/plugins/wex_q40": "../../../bin/wex-q40", f"{COMPLETIONS}/check_wex_q40": "wex-q40"}
 # systemd-analyze security rates 0 (safest) to 10; below 5.0 is "OK" or better.
 EXPOSURE_BOUND = 5.0
 LOCK_FOLDER = "run/wex-q40"
@@ -52,6 +52,9 @@ INSTALLED = {
     "share/doc/wex-q40/examples/prometheus-wex-q40.rules.yml": 0o644,
     "share/doc/wex-q40/examples/snmpd-wex-q40.conf": 0o644,
     "share/doc/wex-q40/examples/mosquitto-wex-q40.acl": 0o644,
+    "share/doc/wex-q40/examples/munin-wex-q40.conf": 0o644,
+    "share/doc/wex-q40/examples/collectd-wex-q40.conf": 0o644,
+    "share/munin/plugins/wex_q40": 0o755,
     "lib/systemd/system/wex-q40-mqtt.service": 0o644,
     "lib/systemd/system/wex-q40-mqtt.timer": 0o644,
     "share/metainfo/org.example.wex_q40.metainfo.xml": 0o644,

@@ -15,7 +15,7 @@ import unittest
 from pathlib import Path
 
 options = argparse.ArgumentParser()
-for name in ("--companion", "--program", "--vmodule-lib"):
+for name in ("--companion", "--program", "--vmodule-lib", "--examples"):
     options.add_argument(name, type=Path, required=True)
 known, rest = options.parse_known_args()
 sys.argv[1:] = rest
@@ -50,7 +50,9 @@ class Munin(unittest.TestCase):
         env = {"LD_LIBRARY_PATH": known.vmodule_lib, "WEX_Q40_TEST": known.program,
                "WEX_Q40_LOCK": self.dir / lock, **module}
         lines = "".join(f"env.{name} {value}\n" for name, value in env.items())
-        (self.dir / "conf" / "wex-q40").write_text(f"[wex_q40]\nuser root\n{lines}{thresholds}")
+        # The shipped drop-in, then the test's own settings, which munin-node reads after it.
+        shutil.copy(known.examples / "munin-wex-q40.conf", self.dir / "conf" / "wex-q40")
+        (self.dir / "conf" / "zz-test").write_text(f"[wex_q40]\nuser root\n{lines}{thresholds}")
 
     def munin_run(self, *words):
         done = subprocess.run([tool("munin-run", "munin-node"), "--servicedir", self.dir / "plugins",
@@ -166,10 +168,13 @@ class Collectd(unittest.TestCase):
             (folder / "lock").mkdir()
             if os.geteuid() == 0:
                 shutil.chown(folder / "lock", "nobody")
+            # The shipped drop-in, running the wrapper in place of the installed command.
+            drop_in = (known.examples / "collectd-wex-q40.conf").read_text()
+            self.assertIn('"/usr/bin/wex-q40" "collectd"', drop_in)
             (folder / "collectd.conf").write_text(
                 f'Hostname "{HOST}"\nFQDNLookup false\nInterval 1\nTypesDB "/usr/share/collectd/types.db"\n'
-                f'LoadPlugin exec\nLoadPlugin csv\n<Plugin csv>\n  DataDir "{folder}/csv"\n</Plugin>\n'
-                f'<Plugin exec>\n  Exec "nobody" "{wrapper}"\n</Plugin>\n')
+                f'LoadPlugin csv\n<Plugin csv>\n  DataDir "{folder}/csv"\n</Plugin>\n' +
+                drop_in.replace('"/usr/bin/wex-q40" "collectd"', f'"{wrapper}"'))
             daemon = subprocess.Popen([tool("collectd", "collectd-core"), "-f", "-C", folder / "collectd.conf"],
                                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
             try:
