@@ -19,6 +19,8 @@ constexpr const char *plugin = "wex_q40";
 constexpr const char *default_interval_s = "10";
 constexpr unsigned longest_interval_s = 86400;
 constexpr std::size_t longest_name = 63;  // collectd's DATA_MAX_NAME_LEN less its end
+// "HOST/PLUGIN-INSTANCE/" then "TYPE-TYPE_INSTANCE", the interval, the value at N, now.
+constexpr char putval_format[] = "PUTVAL \"%s%s\" interval=%s N:%s\n";
 
 // collectd's identifiers are split at / and quoted with ": neither may appear, nor anything unprintable.
 std::string identifier_part(const std::string &text)
@@ -82,7 +84,7 @@ int run_collectd(const ReadingOptions &reading, const Budget &budget)
     const std::string prefix = host_name() + "/" + plugin + "-" + instance() + "/";
     const std::string interval = interval_s();
     const auto putval = [&](const char *type, const std::string &value) {
-        std::printf("PUTVAL \"%s%s\" interval=%s N:%s\n", prefix.c_str(), type, interval.c_str(), value.c_str());
+        std::printf(putval_format, prefix.c_str(), type, interval.c_str(), value.c_str());
     };
     putval("temperature-air", r.values.temperature);
     putval("humidity-relative", r.values.humidity);
