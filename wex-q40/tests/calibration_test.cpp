@@ -191,7 +191,8 @@ TEST(Calibration, ABadLineIsNamedWithItsNumberAndWhatIsWrong)
     EXPECT_EQ(parse_calibration("cal", "temperature-offset = 1\n[A]\ntemperature-offset = -10\n", file), "");
 }
 
-TEST(Calibration, OnlyASmallRegularFileThatOnlyItsOwnerMayWriteIsRead)
+// The reader refuses FIFOs, folders and large files for mqtt's files too (mqtt_test.cpp); these are its own.
+TEST(Calibration, OnlyAFileThatOnlyItsOwnerOrRootMayWriteIsRead)
 {
     const TempDir dir;
     CalibrationFile file;
@@ -204,26 +205,12 @@ TEST(Calibration, OnlyASmallRegularFileThatOnlyItsOwnerMayWriteIsRead)
     const std::string open_to_all = dir / "open";
     write_file(open_to_all, "");
     ASSERT_EQ(chmod(open_to_all.c_str(), 0664), 0);
-    const std::string fifo = dir / "fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const std::string large = dir / "large";
-    write_file(large, std::string(70000, '#'));
-    struct Case {
-        std::string path;
-        std::string error;
-    };
-    const Case cases[] = {
-        {dir / "missing", "cannot read the calibration file " + (dir / "missing") + ": No such file or directory"},
-        {dir.path, "the calibration file " + dir.path + " is not a regular file but a folder"},
-        {fifo, "the calibration file " + fifo + " is not a regular file but a FIFO"},
-        {open_to_all, "the calibration file " + open_to_all + " may be written by others (mode 0664): chmod go-w " +
-                          open_to_all},
-        {large, "the calibration file " + large + " is larger than 65536 bytes"},
-    };
-    for (const Case &c : cases) {
-        EXPECT_EQ(load_calibration(c.path, file), c.error);
-        EXPECT_TRUE(file.path.empty()) << c.path;
-    }
+    EXPECT_EQ(load_calibration(open_to_all, file), "the calibration file " + open_to_all +
+                                                       " may be written by others (mode 0664): chmod go-w " +
+                                                       open_to_all);
+    EXPECT_TRUE(file.path.empty());
+    EXPECT_EQ(load_calibration(dir / "missing", file),
+              "cannot read the calibration file " + (dir / "missing") + ": No such file or directory");
     if (geteuid() == 0) {
         ASSERT_EQ(chown(good.c_str(), 4321, 4321), 0);
         EXPECT_EQ(load_calibration(good, file),
