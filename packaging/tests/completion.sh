@@ -12,7 +12,7 @@ failures=0
 
 # The words typed so far, the last one being completed, then what is offered.
 cases=(
-    'wex-q40 |check json influx textfile snmp mqtt diagnose help'
+    'wex-q40 |check json influx textfile snmp mqtt diagnose munin collectd help'
     'wex-q40 mqtt --c|--calibration --cafile --credentials'
     'check_wex_q40 --hum|--humidity-warning --humidity-critical'
     '/usr/lib/nagios/plugins/check_wex_q40 --ver|--version --verbose'
