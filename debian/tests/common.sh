@@ -33,7 +33,9 @@ start_unit() {
     unit=/lib/systemd/system/$1.service
     [ -f "$unit" ] || fail "no unit $unit"
     setting() { sed -n "s/^$1=//p" "$unit"; }
-    env_file=$(setting EnvironmentFile | sed 's/^-//')
+    env_file=$(setting EnvironmentFile)
+    # A leading - makes the file optional, as systemd reads it.
+    case $env_file in -*) env_file=${env_file#-} && { [ -e "$env_file" ] || env_file=; } ;; esac
     user=$(setting User)
     for folder in $(setting RuntimeDirectory); do
         mkdir -p "/run/$folder"
