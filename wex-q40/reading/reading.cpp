@@ -26,6 +26,20 @@ constexpr double saturated = 100.0;
 // The family's least exact member is specified to +-4.5 %RH, so up to that far
 // above 100 % is saturated air read within tolerance; beyond it the sensor is at fault.
 constexpr double saturation_tolerance = 4.5;
+// The program's dew point formula; it rises with the temperature and with the humidity.
+constexpr double dewpoint_coefficient = 7.5;
+constexpr double dewpoint_constant = 237.7;
+constexpr double saturation_at_zero = 6.112;
+// Bits of double arithmetic, far below what printing rounds.
+constexpr double arithmetic_slack = 1e-9;
+
+double dewpoint(double celsius, double humidity)
+{
+    const double x = (celsius * dewpoint_coefficient) / (celsius + dewpoint_constant);
+    const double vapour = (humidity * std::pow(10.0, x) * saturation_at_zero) / 100.0;
+    const double l = std::log10(vapour / saturation_at_zero);
+    return (l * dewpoint_constant) / (dewpoint_coefficient - l);
+}
 
 bool is_digit(char c)
 {
@@ -140,6 +154,17 @@ std::string settle(Values &values)
         return "implausible reading: dew point " + values.dewpoint + " C above the air temperature " +
                values.temperature + " C";
     return {};
+}
+
+bool dewpoint_follows(const Values &values)
+{
+    const double t = values.temperature_c;
+    const double least_rh = values.humidity_percent - printing;
+    if (!values.dewpoint_is_number)
+        return least_rh <= 0;
+    const double highest = dewpoint(t + printing, values.humidity_percent + printing) + printing;
+    const double lowest = least_rh <= 0 ? -HUGE_VAL : dewpoint(t - printing, least_rh) - printing;
+    return values.dewpoint_c >= lowest - arithmetic_slack && values.dewpoint_c <= highest + arithmetic_slack;
 }
 
 std::vector<std::string> quotable_lines(const std::string &text)
