@@ -12,6 +12,8 @@ struct ReadingOptions {
     unsigned retries = 0;
     unsigned max_age_s = 0;  // 0: always read the module
     bool by_diagnose = false;  // advice then never sends the reader to diagnose itself
+    // A failure another reader left is taken as this reading: only snmp, whose next reading comes by itself.
+    bool takes_shared_failures = false;
 };
 
 }  // namespace wex_q40
