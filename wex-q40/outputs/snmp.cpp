@@ -4,18 +4,17 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
-#include <cmath>
+#include <csignal>
 #include <cstdio>
-#include <ctime>
-#include <fstream>
 #include <iostream>
 #include <limits>
-#include <sstream>
 
 #include "outputs.h"
-#include "snmp_objects.h"
+#include "signals.h"
+#include "snmp_reader.h"
 #include "whole_number.h"
 
 namespace wex_q40 {
@@ -30,72 +29,13 @@ constexpr std::size_t longest_line = 2048;
 
 enum class Line { read, too_long, ended };
 
-// What every request is served with: each reading gets the whole budget again, from its request.
-struct Serving {
-    const ReadingOptions &reading;
-    const SnmpOptions &snmp;
-    Budget budget;
-};
-
 constexpr unsigned longest_cache_s = 3600;
 // entPhysicalIndex is 1 to 2147483647, and the three sensors follow the module.
 constexpr unsigned largest_entity_index = 2147483644;
+constexpr std::uint32_t largest_update_rate_ms = 4294967295U;
 
-// /proc/PID/stat's field of the process's start, in clock ticks after boot.
-constexpr int start_time_field = 22;
-// The fields after the command name in parentheses begin with the third.
-constexpr int first_field_after_name = 3;
-constexpr double hundredths_per_s = 100;
-constexpr long long timeticks_wrap = 1LL << 32;
-
-struct Cache {
-    SnmpState state;
-    bool taken = false;
-    Clock::time_point taken_at;
-    std::optional<double> agent_started_s;  // on the boot clock
-};
-
-std::optional<double> boot_clock_s()
-{
-    timespec now{};
-    if (clock_gettime(CLOCK_BOOTTIME, &now) != 0)
-        return std::nullopt;
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-// snmpd starts its pass_persist programs itself, and its sysUpTime counts from its own start.
-std::optional<double> parent_started_s()
-{
-    std::ifstream in("/proc/" + std::to_string(getppid()) + "/stat");
-    std::string stat;
-    std::getline(in, stat);
-    const std::size_t name_end = stat.rfind(')');
-    const long ticks_per_s = sysconf(_SC_CLK_TCK);
-    if (name_end == std::string::npos || ticks_per_s <= 0)
-        return std::nullopt;
-    std::istringstream fields(stat.substr(name_end + 1));
-    std::string field;
-    for (int i = first_field_after_name; i <= start_time_field; ++i)
-        if (!(fields >> field))
-            return std::nullopt;
-    const auto ticks = wex_common::whole_number<unsigned long long>(field, 0, ~0ULL);
-    if (!ticks)
-        return std::nullopt;
-    return static_cast<double>(*ticks) / static_cast<double>(ticks_per_s);
-}
-
-// sysUpTime when the module was read: a shared reading was taken before it was taken up; 0 before snmpd started.
-std::optional<std::uint32_t> uptime_stamp(const Reading &r, std::optional<double> agent_started_s)
-{
-    const auto now_s = boot_clock_s();
-    if (!agent_started_s || !now_s)
-        return std::nullopt;
-    double up_s = *now_s - *agent_started_s;
-    if (r.good)
-        up_s -= std::chrono::duration<double>(std::chrono::system_clock::now() - r.taken).count();
-    const long long hundredths = std::llround(std::max(up_s, 0.0) * hundredths_per_s);
-    return static_cast<std::uint32_t>(hundredths % timeticks_wrap);
-}
+// The subtrees of ENTITY-MIB and ENTITY-SENSOR-MIB, whose tables the command serves.
+const std::array<Oid, 2> standard_subtrees{{{1, 3, 6, 1, 2, 1, 47}, {1, 3, 6, 1, 2, 1, 99}}};
 
 // snmpd gives its pass_persist programs the answer pipe as standard error too.
 bool stderr_is_stdout()
@@ -127,24 +67,6 @@ void log_problems(const Reading &r)
             note(LOG_WARNING, "reading failed: " + line);
 }
 
-void refresh(Cache &cache, const Serving &options)
-{
-    const auto now = Clock::now();
-    if (cache.taken && now - cache.taken_at < std::chrono::seconds(options.snmp.cache_s))
-        return;
-    SnmpState &state = cache.state;
-    state.reading = take_reading(options.reading, options.budget.renewed());
-    cache.taken = true;
-    cache.taken_at = Clock::now();
-    if (state.reading.good)
-        state.last_good = static_cast<long long>(std::chrono::system_clock::to_time_t(state.reading.taken));
-    if (options.snmp.base_oid.empty()) {
-        state.labels = module_labels();
-        state.stamp = uptime_stamp(state.reading, cache.agent_started_s);
-    }
-    log_problems(state.reading);
-}
-
 const SnmpObject *find(const std::vector<SnmpObject> &objects, const Oid &oid, bool next)
 {
     for (const SnmpObject &o : objects)
@@ -160,17 +82,25 @@ bool say(const std::string &text)
     return std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
 }
 
-bool answer_value(const std::string &request, const std::string &oid_line, Cache &cache, const Serving &options)
+std::uint32_t update_rate_ms(const SnmpReader &reader)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(served_age_bound(reader)).count();
+    return static_cast<std::uint32_t>(std::clamp<long long>(ms, 0, largest_update_rate_ms));
+}
+
+bool answer_value(const std::string &request, const std::string &oid_line, SnmpReader &reader,
+                  const SnmpOptions &options)
 {
     const auto oid = parse_oid(oid_line);
-    if (!oid)
+    const bool next = request == "getnext";
+    // "01" is not how snmpd writes an arc: no instance of ours, though it still has a place in the order.
+    if (!oid || (!next && oid_text(*oid) != (oid_line.front() == '.' ? "" : ".") + oid_line))
         return say("NONE\n");
-    refresh(cache, options);
+    const SnmpState state = current_state(reader);
     const std::vector<SnmpObject> present =
-        options.snmp.base_oid.empty()
-            ? entity_objects(cache.state, options.snmp.entity_index, options.snmp.cache_s)
-            : scalar_objects(cache.state, *parse_oid(options.snmp.base_oid));
-    const SnmpObject *o = find(present, *oid, request == "getnext");
+        options.base_oid.empty() ? entity_objects(state, options.entity_index, update_rate_ms(reader))
+                                 : scalar_objects(state, *parse_oid(options.base_oid));
+    const SnmpObject *o = find(present, *oid, next);
     if (o == nullptr)
         return say("NONE\n");
     return say(oid_text(o->oid) + "\n" + o->type + "\n" + o->value + "\n");
@@ -206,13 +136,13 @@ bool read_set(std::string &line)
 }
 
 // False when the answer could not be written; end of input inside a request ends quietly.
-bool serve(const std::string &request, Cache &cache, const Serving &options)
+bool serve(const std::string &request, SnmpReader &reader, const SnmpOptions &options)
 {
     std::string line;
     if (request == "PING")
         return say("PONG\n");
     if (request == "get" || request == "getnext")
-        return read_line(line) == Line::ended || answer_value(request, line, cache, options);
+        return read_line(line) == Line::ended || answer_value(request, line, reader, options);
     if (request == "set")
         return !read_set(line) || say("not-writable\n");
     if (!request.empty())
@@ -234,7 +164,7 @@ std::optional<Oid> parse_oid(std::string_view text)
             return std::nullopt;
         oid.push_back(*arc);
         if (dot == std::string_view::npos)
-            return oid.size() >= 2 ? std::optional<Oid>(oid) : std::nullopt;
+            return oid;
         text.remove_prefix(dot + 1);
     }
     return std::nullopt;
@@ -254,8 +184,15 @@ namespace {
 std::string set_base_oid(SnmpOptions &o, const char *value, const std::string &named)
 {
     const auto oid = parse_oid(value);
-    if (!oid)
+    if (!oid || oid->size() < 2)
         return named + " needs a numeric OID such as .1.3.6.1.4.1.8072.9999.9999.1: " + value;
+    for (const Oid &standard : standard_subtrees) {
+        const std::size_t shared = std::min(standard.size(), oid->size());
+        if (std::equal(standard.begin(), standard.begin() + static_cast<std::ptrdiff_t>(shared), oid->begin()))
+            return named + " " + oid_text(*oid) + " overlaps " + oid_text(standard) +
+                   ", where the entity and sensor tables have their standard meaning; use a subtree of your own such "
+                   "as .1.3.6.1.4.1.8072.9999.9999.1";
+    }
     o.base_oid = oid_text(*oid);
     return {};
 }
@@ -280,21 +217,57 @@ const std::array<OptionRow<SnmpOptions>, 3> snmp_rows{{
      set_entity_index},
     {{"base-oid", 0, "OID", "the former scalars under OID instead of the tables", nullptr, nullptr, false},
      set_base_oid},
-    {{"cache", 0, "SECONDS", "how long one reading answers requests", "5", nullptr, false}, set_cache},
+    {{"cache", 0, "SECONDS", "the time from one reading to the next; 0: a reading when asked", "5", nullptr, false},
+     set_cache},
 }};
+
+namespace {
+
+// A shared reading was told by the reader that took it.
+void told(const Reading &reading)
+{
+    if (!reading.shared)
+        log_problems(reading);
+}
+
+// The handled signals reach the reading's thread only, as they reached the one thread before it.
+void leave_signals_to_the_reader()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int s : handled_signals)
+        sigaddset(&set, s);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+}  // namespace
 
 // Serves until snmpd closes its end.
 int run_snmp(const ReadingOptions &reading, const SnmpOptions &options, const Budget &budget)
 {
     openlog("wex-q40-snmp", LOG_PID, LOG_DAEMON);
-    const Serving serving{reading, options, budget};
-    Cache cache;
-    cache.agent_started_s = parent_started_s();
+    SnmpReader reader;
+    reader.reading = reading;
+    reader.reading.takes_shared_failures = true;
+    // A shared reading older than a served value may be is not taken up, so that it never stands in for a reading.
+    reader.reading.max_age_s = static_cast<unsigned>(std::min<long long>(
+        reading.max_age_s, options.cache_s + std::chrono::duration_cast<std::chrono::seconds>(budget.had()).count()));
+    reader.budget = budget;
+    reader.cache = std::chrono::seconds(options.cache_s);
+    reader.labels = options.base_oid.empty();
+    reader.told = told;
+    reader.origin_s = agent_origin_s();
+    start_reader(reader);
+    leave_signals_to_the_reader();
+    int status = exit_status::good;
     std::string request;
     for (Line line; (line = read_line(request)) != Line::ended;)
-        if (line == Line::read && !serve(request, cache, serving))
-            return exit_status::unwritten;
-    return exit_status::good;
+        if (line == Line::read && !serve(request, reader, options)) {
+            status = exit_status::unwritten;
+            break;
+        }
+    stop_reader(reader);
+    return status;
 }
 
 }  // namespace wex_q40

@@ -12,7 +12,7 @@ namespace wex_q40 {
 
 using Oid = std::vector<std::uint32_t>;
 
-// ".1.3.6" or "1.3.6": two to 128 decimal arcs, each within 32 bits; else nothing.
+// ".1.3.6" or "1.3.6": one to 128 decimal arcs, each within 32 bits; else nothing.
 std::optional<Oid> parse_oid(std::string_view text);
 
 // With the leading dot snmpd writes.

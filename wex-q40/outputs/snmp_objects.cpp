@@ -48,7 +48,6 @@ constexpr const char *unknown_position = "-1";
 constexpr const char *status_ok = "1";
 constexpr const char *status_unavailable = "2";
 constexpr const char *status_nonoperational = "3";
-constexpr unsigned ms_per_s = 1000;
 constexpr std::size_t longest_serial = 32;  // entPhysicalSerialNum's size
 constexpr std::size_t longest_label = 255;  // an SnmpAdminString's
 
@@ -128,18 +127,19 @@ bool sensor_at_fault(const Reading &r)
     return false;
 }
 
-std::optional<double> sensor_value(const Reading &r, std::size_t sensor)
+std::optional<double> sensor_value(const SnmpState &state, std::size_t sensor)
 {
-    if (!r.good || (sensor == dewpoint && !r.values.dewpoint_is_number))
+    const Reading &r = state.reading;
+    if (!r.good || state.stale || (sensor == dewpoint && !r.values.dewpoint_is_number))
         return std::nullopt;
     return sensor == 0 ? r.values.temperature_c : sensor == 1 ? r.values.humidity_percent : r.values.dewpoint_c;
 }
 
 void add_sensor(std::vector<SnmpObject> &out, std::size_t sensor, std::uint32_t index, const SnmpState &state,
-                unsigned cache_s)
+                std::uint32_t update_rate_ms)
 {
     const Reading &r = state.reading;
-    const auto reading = sensor_value(r, sensor);
+    const auto reading = sensor_value(state, sensor);
     add(out, sensor_entry, sensor_type, index, "integer", sensors[sensor].type);
     add(out, sensor_entry, scale, index, "integer", scale_units);
     add(out, sensor_entry, precision, index, "integer", tenths_precision);
@@ -150,7 +150,7 @@ void add_sensor(std::vector<SnmpObject> &out, std::size_t sensor, std::uint32_t 
     add(out, sensor_entry, units_display, index, "string", sensors[sensor].units);
     if (state.stamp)
         add(out, sensor_entry, value_time_stamp, index, "timeticks", std::to_string(*state.stamp));
-    add(out, sensor_entry, value_update_rate, index, "gauge", std::to_string(cache_s * ms_per_s));
+    add(out, sensor_entry, value_update_rate, index, "gauge", std::to_string(update_rate_ms));
 }
 
 }  // namespace
@@ -164,14 +164,14 @@ ModuleLabels module_labels()
             printable(found->product, longest_label)};
 }
 
-std::vector<SnmpObject> entity_objects(const SnmpState &state, std::uint32_t first_index, unsigned cache_s)
+std::vector<SnmpObject> entity_objects(const SnmpState &state, std::uint32_t first_index, std::uint32_t update_rate_ms)
 {
     std::vector<SnmpObject> out;
     add_physical(out, first_index, state, first_index);
     for (std::size_t i = 0; i < std::size(sensors); ++i) {
         const auto index = first_index + 1 + static_cast<std::uint32_t>(i);
         add_physical(out, index, state, first_index);
-        add_sensor(out, i, index, state, cache_s);
+        add_sensor(out, i, index, state, update_rate_ms);
     }
     std::sort(out.begin(), out.end(), [](const SnmpObject &a, const SnmpObject &b) { return a.oid < b.oid; });
     return out;
@@ -184,13 +184,14 @@ std::vector<SnmpObject> scalar_objects(const SnmpState &state, const Oid &base)
     const auto scalar = [&](std::uint32_t arc, const char *type, std::string text) {
         add(out, base, arc, 0, type, std::move(text));
     };
-    if (r.good) {
+    const bool current = r.good && !state.stale;
+    if (current) {
         scalar(1, "integer", tenths(r.values.temperature_c));
         scalar(2, "integer", tenths(r.values.humidity_percent));
         if (r.values.dewpoint_is_number)
             scalar(3, "integer", tenths(r.values.dewpoint_c));
     }
-    scalar(4, "integer", r.good ? "0" : "1");
+    scalar(4, "integer", current ? "0" : "1");
     // Unsigned32 (gauge on the wire): Unix seconds fit until 2106, where Integer32 ends in 2038.
     if (state.last_good)
         scalar(5, "gauge", std::to_string(*state.last_good));

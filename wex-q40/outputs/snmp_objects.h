@@ -30,15 +30,16 @@ struct ModuleLabels {
 struct SnmpState {
     Reading reading;
     std::optional<long long> last_good;   // Unix seconds
-    std::optional<std::uint32_t> stamp;   // snmpd's sysUpTime when the reading was taken, in hundredths
+    std::optional<std::uint32_t> stamp;   // snmpd's sysUpTime when the module was read, in hundredths
     ModuleLabels labels;
+    bool stale = false;                   // a good reading older than the update rate: no value, unavailable
 };
 
 // The module first on the bus, as the open backend picks it.
 ModuleLabels module_labels();
 
 // Both tables in OID order; the first index is the module's row.
-std::vector<SnmpObject> entity_objects(const SnmpState &state, std::uint32_t first_index, unsigned cache_s);
+std::vector<SnmpObject> entity_objects(const SnmpState &state, std::uint32_t first_index, std::uint32_t update_rate_ms);
 
 // The scalars under the base, in OID order; a value the reading did not give is left out.
 std::vector<SnmpObject> scalar_objects(const SnmpState &state, const Oid &base);

@@ -45,6 +45,14 @@ void add_retry(Reading &first, Reading retry, unsigned attempt, unsigned retries
     lines.insert(lines.end(), retry.failure.lines.begin(), retry.failure.lines.end());
 }
 
+// Left too, so that snmp's other process takes it up instead of failing again.
+Reading left_failure(const ReadingOptions &options, Reading failure)
+{
+    failure.taken = std::chrono::system_clock::now();
+    leave_shared_reading(options, failure);
+    return failure;
+}
+
 Reading read_module(const ReadingOptions &options, const Budget &budget)
 {
     Reading first;
@@ -60,11 +68,11 @@ Reading read_module(const ReadingOptions &options, const Budget &budget)
         }
         add_retry(first, std::move(reading), attempt, options.retries);
         if (run.end == ChildRun::End::not_started || first.failure.permanent || attempt >= options.retries)
-            return first;
+            return left_failure(options, std::move(first));
         if (!fits(Clock::now() + retry_pause, budget.deadline)) {
             first.failure.lines.push_back("no retry: too little time left for a reading (" +
                                           seconds_text(reading_needs) + " s)");
-            return first;
+            return left_failure(options, std::move(first));
         }
         std::this_thread::sleep_for(retry_pause);
     }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "psychrometrics.h"
 #include "wex_messages.h"
 
 namespace wex_q40 {
@@ -26,6 +27,8 @@ constexpr double saturated = 100.0;
 // The family's least exact member is specified to +-4.5 %RH, so up to that far
 // above 100 % is saturated air read within tolerance; beyond it the sensor is at fault.
 constexpr double saturation_tolerance = 4.5;
+// Bits of double arithmetic, far below what printing rounds.
+constexpr double arithmetic_slack = 1e-9;
 
 bool is_digit(char c)
 {
@@ -140,6 +143,18 @@ std::string settle(Values &values)
         return "implausible reading: dew point " + values.dewpoint + " C above the air temperature " +
                values.temperature + " C";
     return {};
+}
+
+bool dewpoint_follows(const Values &values)
+{
+    const double t = values.temperature_c;
+    const double least_rh = values.humidity_percent - printing;
+    if (!values.dewpoint_is_number)
+        return least_rh <= 0;
+    // The program's dew point rises with the temperature and with the humidity.
+    const double highest = dewpoint_c(t + printing, values.humidity_percent + printing) + printing;
+    const double lowest = least_rh <= 0 ? -HUGE_VAL : dewpoint_c(t - printing, least_rh) - printing;
+    return values.dewpoint_c >= lowest - arithmetic_slack && values.dewpoint_c <= highest + arithmetic_slack;
 }
 
 std::vector<std::string> quotable_lines(const std::string &text)

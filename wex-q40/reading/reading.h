@@ -28,6 +28,10 @@ std::optional<Values> parse_report(const std::string &out);
 // it becomes 100.0 % and the dew point the air temperature.
 std::string settle(Values &values);
 
+// Whether the dew point follows from the temperature and the humidity by the program's formula, all three as
+// printed; only a humidity that may be 0 or below gives a dew point that is not a number.
+bool dewpoint_follows(const Values &values);
+
 // The program's output as lines safe to quote anywhere: bounded, printable ASCII.
 std::vector<std::string> quotable_lines(const std::string &text);
 

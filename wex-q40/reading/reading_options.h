@@ -16,6 +16,8 @@ struct ReadingOptions {
     std::string calibration_path;  // empty: the default file, when it exists
     CalibrationFile calibration;   // loaded before any reading is taken
     bool by_diagnose = false;  // advice then never sends the reader to diagnose itself
+    // A failure another reader left is taken as this reading: only snmp, whose next reading comes by itself.
+    bool takes_shared_failures = false;
 };
 
 }  // namespace wex_q40

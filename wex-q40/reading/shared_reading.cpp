@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -22,6 +23,10 @@ using std::chrono::nanoseconds;
 using std::chrono::system_clock;
 
 constexpr const char *format_line = "wex-q40 shared reading 1";
+// Its own format, so that a reader that takes only good readings refuses it unread.
+constexpr const char *failure_format_line = "wex-q40 shared failure 1";
+constexpr const char *permanent_word = "permanent";
+constexpr const char *passing_word = "passing";
 constexpr std::size_t longest_file = 4096;
 constexpr mode_t written_by_others = S_IWGRP | S_IWOTH;
 
@@ -97,6 +102,44 @@ std::optional<double> age_of(long long wall_ns, long long steady_ns, unsigned ma
     return steady_age;
 }
 
+// A line of the file stays one line.
+std::string one_line(std::string text)
+{
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
+}
+
+// A good reading's report as the program printed it; its three values must belong together.
+std::optional<Reading> shared_values(const std::string &report)
+{
+    auto values = parse_report(report);
+    if (!values || !dewpoint_follows(*values) || !settle(*values).empty())
+        return std::nullopt;
+    Reading r;
+    r.good = true;
+    r.values = *values;
+    r.report = quotable_lines(report);
+    return r;
+}
+
+// A failure: its summary, advice and whether it is permanent, then its lines.
+std::optional<Reading> shared_failure(std::string text)
+{
+    const auto summary = next_line(text);
+    const auto advice = next_line(text);
+    const auto permanence = next_line(text);
+    if (!summary || summary->empty() || !advice || !permanence ||
+        (*permanence != permanent_word && *permanence != passing_word))
+        return std::nullopt;
+    Reading r;
+    r.failure.summary = *summary;
+    r.failure.advice = *advice;
+    r.failure.permanent = *permanence == permanent_word;
+    while (auto line = next_line(text))
+        r.failure.lines.push_back(*line);
+    return r;
+}
+
 }  // namespace
 
 std::string shared_reading_path(const std::string &lock_file)
@@ -106,18 +149,26 @@ std::string shared_reading_path(const std::string &lock_file)
 
 void leave_shared_reading(const ReadingOptions &options, const Reading &reading)
 {
-    if (options.max_age_s == 0 || !reading.good || reading.unclosed ||
-        options.program.find('\n') != std::string::npos)
+    if (options.max_age_s == 0 || reading.unclosed || options.program.find('\n') != std::string::npos)
         return;
     const std::string path = shared_reading_path(options.lock_file);
     const auto slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const auto steady_taken = Clock::now() - (system_clock::now() - reading.taken);
-    std::string content = std::string(format_line) + "\nprogram " + options.program + "\ntaken " +
-                          std::to_string(since_epoch(reading.taken.time_since_epoch())) + " " +
-                          std::to_string(since_epoch(steady_taken.time_since_epoch())) + "\n";
-    for (const auto &line : reading.report)
-        content += line + "\n";
+    std::string content = std::string(reading.good ? format_line : failure_format_line) + "\nprogram " +
+                          options.program + "\ntaken " + std::to_string(since_epoch(reading.taken.time_since_epoch())) +
+                          " " + std::to_string(since_epoch(steady_taken.time_since_epoch())) + "\n";
+    if (reading.good) {
+        for (const auto &line : reading.report)
+            content += line + "\n";
+    } else {
+        const Failure &f = reading.failure;
+        content += one_line(f.summary) + "\n" + one_line(f.advice) + "\n" +
+                   (f.permanent ? permanent_word : passing_word) + "\n";
+        for (const auto &line : f.lines)
+            if (content.size() + line.size() < longest_file)
+                content += one_line(line) + "\n";
+    }
     // Not left, the next reader reads the module itself: nothing is lost.
     replace_file(folder, path.substr(slash + 1), content);
 }
@@ -132,20 +183,19 @@ std::optional<Reading> shared_reading(const ReadingOptions &options)
     const auto taken = next_line(*content);
     long long wall_ns = 0;
     long long steady_ns = 0;
-    if (!format || *format != format_line || !program || *program != "program " + options.program || !taken ||
-        !parse_taken(*taken, wall_ns, steady_ns))
+    const bool failure = format && *format == failure_format_line && options.takes_shared_failures;
+    if (!format || (*format != format_line && !failure) || !program || *program != "program " + options.program ||
+        !taken || !parse_taken(*taken, wall_ns, steady_ns))
         return std::nullopt;
     const auto age = age_of(wall_ns, steady_ns, options.max_age_s);
-    auto values = parse_report(*content);
-    if (!age || !values || !settle(*values).empty())
+    if (!age)
         return std::nullopt;
-    Reading r;
-    r.good = true;
-    r.values = *values;
-    r.report = quotable_lines(*content);
-    r.shared = true;
-    r.age_s = *age;
-    r.taken = system_clock::time_point(std::chrono::duration_cast<system_clock::duration>(nanoseconds(wall_ns)));
+    auto r = failure ? shared_failure(*content) : shared_values(*content);
+    if (!r)
+        return std::nullopt;
+    r->shared = true;
+    r->age_s = *age;
+    r->taken = system_clock::time_point(std::chrono::duration_cast<system_clock::duration>(nanoseconds(wall_ns)));
     return r;
 }
 

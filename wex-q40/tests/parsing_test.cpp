@@ -175,6 +175,7 @@ TEST(Report, EveryWordTheSensorCanSendIsJudgedByItsHumidity)
             const std::string out = report_for(raw_temperature, raw);
             auto values = parse_report(out);
             ASSERT_TRUE(values) << out;
+            ASSERT_TRUE(dewpoint_follows(*values)) << out;
             const bool in_range = values->humidity_percent >= 0.0 && values->humidity_percent <= 104.5;
             ASSERT_EQ(settle(*values).empty(), in_range) << out;
             if (in_range && values->dewpoint_is_number) {
@@ -186,6 +187,34 @@ TEST(Report, EveryWordTheSensorCanSendIsJudgedByItsHumidity)
     auto hot = parse_report(report_for(0x4005, 1500));
     ASSERT_TRUE(hot);
     EXPECT_EQ(settle(*hot).rfind("implausible reading: temperature", 0), 0u);
+}
+
+// Values edited apart from each other, and the edges of what printing rounds.
+TEST(Report, ADewPointThatCannotFollowFromTheOtherTwoIsRefused)
+{
+    struct Case {
+        double temperature;
+        const char *humidity;
+        const char *dewpoint;
+        bool follows;
+    };
+    constexpr Case cases[] = {
+        {30.0, "50.6", "18.6", true},   {99.0, "50.6", "18.6", false}, {30.0, "50.6", "18.8", false},
+        {30.0, "50.6", "18.4", false},  {30.0, "95.0", "18.6", false}, {30.0, "0.0", "nan", true},
+        {30.0, "0.0", "-inf", true},    {30.0, "5.0", "nan", false},   {30.0, "0.0", "-60.0", true},
+        {30.0, "0.0", "-20.0", false},  {-40.0, "100.0", "-40.0", true}, {123.8, "104.5", "125.2", true},
+        {123.8, "104.5", "124.9", false}, {30.0, "50.6", "18.5", false}, {30.0, "50.6", "18.7", true},
+    };
+    for (const Case &c : cases) {
+        const std::string d = c.dewpoint;
+        const bool number = d.find_first_of("0123456789") != std::string::npos;
+        const std::string out = "Temperature: " + printed(c.temperature) + "C, " + printed(c.temperature * 1.8 + 32) +
+                                "F\nHumidity: " + c.humidity + "%\nDewpoint: " + d + "C, " +
+                                (number ? printed(std::stod(d) * 1.8 + 32) : d) + "F\n";
+        const auto values = parse_report(out);
+        ASSERT_TRUE(values) << out;
+        EXPECT_EQ(dewpoint_follows(*values), c.follows) << out;
+    }
 }
 
 // Each known failure by the program's own lines, as the driver and the open backend print them.

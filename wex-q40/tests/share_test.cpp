@@ -80,7 +80,7 @@ const QueueCase queue_cases[] = {
          for (int i = 1; i < 20; ++i)
              EXPECT_EQ(read_file(c.dir / ("out." + std::to_string(i))), first) << i;
      }},
-    {"a failed reading is not shared: the next reader reads the module",
+    {"a failed reading left beside the lock is not taken by json: the next reader reads the module",
      [](Counted &c) {
          c.program = write_script(c.dir, "once", "echo >>" + c.dir / "runs" + "\n[ -e " + c.dir / "failed" +
                                                      " ] || { touch " + c.dir / "failed" +
@@ -103,6 +103,19 @@ const QueueCase queue_cases[] = {
          EXPECT_EQ(c.run("json", {}).status, 0);
          ASSERT_EQ(chmod(c.shared.c_str(), 0664), 0);
          EXPECT_EQ(c.run("json", {}).status, 0);
+         EXPECT_EQ(c.runs(), 2u);
+     }},
+    {"a shared reading edited to a temperature its humidity and dew point cannot go with is not taken",
+     [](Counted &c) {
+         EXPECT_EQ(c.run("json", {}).status, 0);
+         std::string content = read_file(c.shared);
+         const std::string good = "Temperature: 30.0C, 86.0F";
+         ASSERT_NE(content.find(good), std::string::npos) << content;
+         content.replace(content.find(good), good.size(), "Temperature: 99.0C, 210.2F");
+         write_file(c.shared, content);
+         ASSERT_EQ(chmod(c.shared.c_str(), 0644), 0);
+         const Outcome again = c.run("json", {});
+         EXPECT_TRUE(has(again.out, "\"temperature\":30.0")) << again.out;
          EXPECT_EQ(c.runs(), 2u);
      }},
     {"a shared reading shows the time it was taken and its age",
