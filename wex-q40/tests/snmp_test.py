@@ -221,6 +221,17 @@ class Protocol(Companion):
                 status, out, _ = self.converse(request, module, ["-r", "0", "--base-oid", BASE])
                 self.assertEqual((status, [now_as_word(line) for line in out]), (0, expected))
 
+    def test_a_calibrated_reading_is_served_as_every_other_output_renders_it(self):
+        """The values of calibration_outputs_test.cpp, and the calibration named where a person reads the sensor."""
+        calibration = self.dir / "calibration"
+        calibration.write_text("temperature-offset = -1.0\nhumidity-gain = 1.05\nhumidity-offset = 0.5\n")
+        calibration.chmod(0o644)
+        lines = ["get", sensor(4, 1001), "get", sensor(4, 1002), "get", sensor(4, 1003), "get", physical(2, 1001)]
+        _, out, _ = self.converse(lines, ROOM, ["--calibration", str(calibration)])
+        self.assertEqual(out, [sensor(4, 1001), "integer", "214", sensor(4, 1002), "integer", "468",
+                               sensor(4, 1003), "integer", "96", physical(2, 1001), "string",
+                               f"WEX-Q40 temperature sensor, calibrated by {calibration}"])
+
     def test_a_failed_reading_says_why_on_standard_error(self):
         _, out, err = self.converse(["get", sensor(5, 1001), "bogus"], ABSENT, ["-r", "0"])
         self.assertEqual(out, [sensor(5, 1001), "integer", "2"])
