@@ -202,6 +202,17 @@ TEST(Mqtt, AConnectionBrokenPartWayLeavesTheReadingsOffline)
 }
 
 #ifdef WEX_USBEMU
+// This host's node for a module without a serial number, but for its place on the bus.
+std::string host_node()
+{
+    std::array<char, 256> host{};
+    gethostname(host.data(), host.size() - 1);
+    std::string name = std::string("wex-q40_") + host.data();
+    for (char &c : name)
+        c = std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' ? c : '_';
+    return name;
+}
+
 // wex-q40 mqtt with modules emulated at the USB level, as sysfs shows them.
 Consumed run_on_usb(const TempDir &dir, const std::vector<std::string> &modules, const std::vector<std::string> &args)
 {
@@ -228,7 +239,7 @@ TEST(Mqtt, TheDeviceIsTheModuleFirstOnTheBusByItsSerialAndRemoveClearsEveryTrace
     };
     const std::string serial_device = R"({"manufacturer":"WEX","model":"WEX-Q40","serial_number":"WQ9","hw_version":"6.00"})";
     const Case cases[] = {
-        {"no serial: the prefix names it", {}, node,
+        {"no serial: the host and the place on the bus name it", {"--port", "1-4"}, host_node() + "_1-4",
          R"({"manufacturer":"WEX","model":"WEX-Q40","serial_number":null,"hw_version":"6.00"})"},
         {"port 9 before port 10, whatever the device numbers",
          {"--serial", "WQ10", "--port", "1-10", "--devnum", "2", "--module", "--serial", "WQ9", "--port", "1-9", "--devnum", "5"},
@@ -243,13 +254,15 @@ TEST(Mqtt, TheDeviceIsTheModuleFirstOnTheBusByItsSerialAndRemoveClearsEveryTrace
         EXPECT_TRUE(jq_holds(discovery_filter, messages, discovery_args(c.node, true, prefix, "120", c.device)))
             << messages;
     }
-    EXPECT_TRUE(jq_holds("map(select(.topic | startswith(\"homeassistant/\"))) | length == 10", retained(broker.port)));
+    EXPECT_TRUE(jq_holds("map(select(.topic | startswith(\"homeassistant/\"))) | length == 15", retained(broker.port)));
 
     std::vector<std::string> remove = to;
     remove.push_back("--remove");
-    const Consumed removed = run_on_usb(dir, {"--serial", "WQ9"}, remove);
-    EXPECT_EQ(removed.status, 0) << removed.output;
-    EXPECT_EQ(removed.output, "");
+    for (const std::vector<std::string> &module : {std::vector<std::string>{"--serial", "WQ9"}, {"--port", "1-4"}}) {
+        const Consumed removed = run_on_usb(dir, module, remove);
+        EXPECT_EQ(removed.status, 0) << removed.output;
+        EXPECT_EQ(removed.output, "");
+    }
     const std::string left = retained(broker.port);
     EXPECT_TRUE(jq_holds("length == 0", left)) << left;
 }
