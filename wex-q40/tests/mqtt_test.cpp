@@ -18,6 +18,10 @@ TEST(Mqtt, ABrokerItCannotUseGivesOneLineAndStatus2WithinTheTimeLimit)
     const Broker anonymous(dir, Security::anonymous);
     const Broker password(ca, Security::password);
     const Broker tls(ca, Security::tls_and_password);
+    // Its will, offline, is left on the broker behind it.
+    const TempDir behind_dir;
+    const Broker behind(behind_dir, Security::anonymous);
+    const Broker mute(behind_dir, behind.port, Relay::mute);
     const int silent = bound_socket(0);
     listen(silent, 1);
     const std::string down = std::to_string(free_port());
@@ -42,6 +46,8 @@ TEST(Mqtt, ABrokerItCannotUseGivesOneLineAndStatus2WithinTheTimeLimit)
          "TLS with the broker 127.0.0.1:" + std::to_string(tls.port) + " failed: error:0A000086:SSL routines::certificate verify failed"},
         {std::to_string(port_of(silent)), {"-t", "3"},
          "no answer from the broker 127.0.0.1:" + std::to_string(port_of(silent)) + " within 2."},
+        {std::to_string(mute.port), {"-t", "3"},
+         "no answer from the broker 127.0.0.1:" + std::to_string(mute.port) + " within 2."},
         {std::to_string(anonymous.port), {"--credentials", dir / "missing"},
          "cannot read the credentials file " + (dir / "missing") + ": No such file or directory"},
         {std::to_string(anonymous.port), {"--prefix", "a/+/b"},
