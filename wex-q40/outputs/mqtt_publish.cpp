@@ -105,15 +105,21 @@ std::string clear(Session &session, const Publication &p, const std::map<std::st
             continue;
         if (reads_prefix(config->second, p.prefix))
             messages.push_back(c);
+        else if (others.empty())
+            others.push_back(c.topic + " reads " + state_topic_of(config->second));
         else
-            others.push_back(c.topic + " (it reads " + state_topic_of(config->second) + ")");
+            others.push_back(c.topic);
     }
     messages.insert(messages.end(), p.state.begin(), p.state.end());
     std::vector<Refusal> refusals;
     if (std::string error = session.send(messages, refusals); !error.empty())
         return error;
+    if (found.empty())
+        warning = "found no configuration to remove at " + p.configurations.front().topic +
+                  " or its kin: if Home Assistant still shows the device, this user may not read them";
     if (!others.empty())
-        warning = "left another device's configurations: " + listed(others);
+        warning = "left " + std::to_string(others.size()) + " configuration" + (others.size() == 1 ? "" : "s") +
+                  " of another device (" + others.front() + ")";
     std::vector<std::string> left;
     for (const Refusal &r : refusals)
         left.push_back(r.topic);
@@ -149,9 +155,8 @@ std::string publish(Session &session, const Publication &p, std::string &warning
         if (std::string error = session.read_retained(topics_of(p.configurations), found); !error.empty())
             return error;
         if (found.empty())
-            warning = "cannot read back the configurations it published at " + p.configurations.front().topic +
-                      " and the others: without the right to read them, another device published there goes "
-                      "unnoticed";
+            warning = "cannot read back the configurations it published (" + p.configurations.front().topic +
+                      " and its kin): this user may not read them, so another host's device there goes unnoticed";
     }
 
     if (std::string error = session.send(p.state, refusals); !error.empty())

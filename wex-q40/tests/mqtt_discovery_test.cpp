@@ -292,7 +292,8 @@ TEST(Mqtt, TwoModulesWithOneSerialNeverBecomeOneDevice)
     const Step steps[] = {
         {"site/a", 0, "", R"({"wex-q40_WQ9":"site/a"})", R"(["site/a"])"},
         {"site/b", 2, other_line, R"({"wex-q40_WQ9":"site/a"})", R"(["site/a"])"},
-        {"site/b --remove", 0, "wex-q40 mqtt: left another device's configurations: homeassistant/sensor/wex-q40_WQ9/",
+        {"site/b --remove", 0, "wex-q40 mqtt: left 5 configurations of another device (homeassistant/sensor/wex-q40_WQ9/temperature/config "
+         "reads site/a/state)\n",
          R"({"wex-q40_WQ9":"site/a"})", R"(["site/a"])"},
         {"site/b --device-id WQ9-b", 0, "", R"({"wex-q40_WQ9":"site/a","wex-q40_WQ9-b":"site/b"})", R"(["site/a","site/b"])"},
         {"site/a", 0, "", R"({"wex-q40_WQ9":"site/a","wex-q40_WQ9-b":"site/b"})", R"(["site/a","site/b"])"},

@@ -120,6 +120,32 @@ TEST(Mqtt, ABrokerThatRefusesSomeMessagesLeavesNoEntityWithoutItsState)
     }
 }
 
+// Access rules of an earlier example let the user write the configurations but not read them: said, not failed.
+TEST(Mqtt, ConfigurationsTheUserMayNotReadAreNamedAndNotRemovedBlindly)
+{
+    const TempDir ca;
+    make_certificates(ca);
+    write_file(ca / "acl", "user wex-q40\ntopic write homeassistant/#\ntopic readwrite wex-q40/#\nuser reader\ntopic read #\n");
+    const Broker broker(ca, Security::password);
+    const TempDir dir;
+    std::vector<std::string> args = {"--host", "127.0.0.1", "--port", std::to_string(broker.port), "--prefix", prefix,
+                                     "--credentials", ca / "credentials"};
+    const std::string config = "homeassistant/sensor/" + node + "/temperature/config";
+    const Outcome published = run_companion(dir, "mqtt", args, room);
+    EXPECT_EQ(published.status, 0);
+    EXPECT_EQ(published.err, "wex-q40 mqtt: cannot read back the configurations it published (" + config +
+                                 " and its kin): this user may not read them, so another host's device there goes "
+                                 "unnoticed\n");
+    args.push_back("--remove");
+    const Outcome removed = run_companion(dir, "mqtt", args, room);
+    EXPECT_EQ(removed.status, 0);
+    EXPECT_EQ(removed.err, "wex-q40 mqtt: found no configuration to remove at " + config +
+                               " or its kin: if Home Assistant still shows the device, this user may not read them\n");
+    const std::string messages = retained(broker.port, {"-u", "reader", "-P", "reading"});
+    // The configurations stay; the prefix's topics are cleared.
+    EXPECT_TRUE(jq_holds("length == 5 and all(.[]; .topic | startswith(\"homeassistant/\"))", messages)) << messages;
+}
+
 TEST(Mqtt, TheOperatorsFilesMustBeSmallRegularFilesAndTheCredentialsTheOwnersOnly)
 {
     const TempDir ca;
