@@ -88,6 +88,7 @@ std::string after_refusal(Session &session, const std::vector<Message> &empty, s
 std::vector<std::string> topics_of(const std::vector<Message> &messages)
 {
     std::vector<std::string> topics;
+    topics.reserve(messages.size());
     for (const Message &m : messages)
         topics.push_back(m.topic);
     return topics;
@@ -121,6 +122,7 @@ std::string clear(Session &session, const Publication &p, const std::map<std::st
         warning = "left " + std::to_string(others.size()) + " configuration" + (others.size() == 1 ? "" : "s") +
                   " of another device (" + others.front() + ")";
     std::vector<std::string> left;
+    left.reserve(refusals.size());
     for (const Refusal &r : refusals)
         left.push_back(r.topic);
     return finish(session, refusals.empty() ? "" : partial(session, refusals, 0, left));

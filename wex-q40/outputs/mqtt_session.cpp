@@ -142,6 +142,7 @@ std::string Session::connect_as(int version, const std::optional<Message> &will)
 std::string Session::read_retained(const std::vector<std::string> &topics, std::map<std::string, std::string> &found)
 {
     std::vector<char *> filters;
+    filters.reserve(topics.size());
     for (const std::string &topic : topics)
         filters.push_back(const_cast<char *>(topic.c_str()));
     heard.retained.clear();
