@@ -73,8 +73,10 @@ const std::array<Subcommand, command_count> table{{
     {Command::mqtt, "mqtt", "wex-q40 mqtt",
      "Publishes one reading, retained, to an MQTT broker, with Home Assistant discovery.", "10", whole_command,
      nullptr, shared_max_age,
-     "Exit status: 0 for a reading published, 1 for a failed reading (its error published),\n"
-     "2 when nothing could be published or for bad arguments.\n",
+     "Exit status: 0 for a reading published (with --remove: the device cleared),\n"
+     "1 for a failed reading (its error published), 2 when the broker refused a\n"
+     "message (the line names what it refused and what was left retained), when\n"
+     "nothing could be published, or for bad arguments.\n",
      exit_status::bad_usage, exit_status::unwritten, exit_status::good, UsageErrors::standard_error, nullptr,
      own_rows<mqtt_rows, &Options::mqtt>(), mqtt},
     {Command::diagnose, "diagnose", "wex-q40 diagnose",
@@ -128,7 +130,7 @@ std::string synopsis(const Subcommand &s)
     std::string text = std::string("Usage: ") + s.usage_name;
     std::size_t line_start = 0;
     for (const OptionText &t : option_texts(s)) {
-        if (t.argument == nullptr && !t.repeated)
+        if (t.letter == 'h' || t.letter == 'V')
             continue;
         const std::string name = t.letter != 0 ? std::string("-") + t.letter : std::string("--") + t.name;
         const std::string item = "[" + name + (t.argument != nullptr ? std::string(" ") + t.argument : "") + "]" +

@@ -52,26 +52,22 @@ std::string prepare(MqttLibrary &library, const MqttOptions &o, const std::strin
 }
 
 // Removing takes no reading; it clears what an earlier version published under the prefix's node too.
-std::vector<Message> removal_of(const MqttOptions &o, const std::string &prefix, const Identity &identity)
+Publication removal_of(const MqttOptions &o, const std::string &prefix, const Identity &identity)
 {
     std::vector<std::string> nodes = {identity.node};
     if (node_id(prefix) != identity.node)
         nodes.push_back(node_id(prefix));
-    return removal(o, prefix, nodes);
+    return {identity.node, prefix, cleared_configurations(o, nodes), cleared_state(prefix), std::nullopt, true};
 }
 
 // The configurations and the reading, and the will that says offline should the connection break part-way.
-std::vector<Message> reading_messages(const ReadingOptions &reading, const MqttOptions &o, const std::string &prefix,
-                                      const Identity &identity, const Budget &budget, Reading &r,
-                                      std::optional<Message> &will)
+Publication reading_publication(const ReadingOptions &reading, const MqttOptions &o, const std::string &prefix,
+                                const Identity &identity, const Budget &budget, Reading &r)
 {
     // A third of the time left stays for the broker.
     r = take_reading(reading, budget.share(2, 3));
-    std::vector<Message> messages = discovery(o, prefix, identity);
-    const std::vector<Message> published = outcome(o, prefix, r);
-    messages.insert(messages.end(), published.begin(), published.end());
-    will = Message{prefix + availability_level, offline};
-    return messages;
+    return {identity.node, prefix, discovery(o, prefix, identity), outcome(o, prefix, r),
+            Message{prefix + availability_level, offline}, false};
 }
 
 }  // namespace
@@ -80,7 +76,7 @@ int run_mqtt(const ReadingOptions &reading, const MqttOptions &options, const Bu
 {
     const std::string host = host_name();
     const std::string prefix = options.prefix.empty() ? "wex-q40/" + host : options.prefix;
-    const Identity identity = identity_of(prefix, host, module_identity());
+    const Identity identity = identity_of(prefix, host, module_identity(), options.device_id);
     MqttLibrary library;
     Credentials credentials;
     Broker broker;
@@ -88,22 +84,27 @@ int run_mqtt(const ReadingOptions &reading, const MqttOptions &options, const Bu
         return fail("", error, exit_status::unwritten);
 
     Reading r;
-    std::optional<Message> will;
-    const std::vector<Message> messages =
-        options.remove ? removal_of(options, prefix, identity)
-                       : reading_messages(reading, options, prefix, identity, budget, r, will);
+    const Publication publication = options.remove
+                                        ? removal_of(options, prefix, identity)
+                                        : reading_publication(reading, options, prefix, identity, budget, r);
 
     std::string error;
+    std::string warning;
     broker.address = resolve_broker(options.host, options.port, budget.deadline, error);
     if (error.empty()) {
         // NOLINTNEXTLINE(clang-analyzer-core.CallAndMessage): prepare() failed unless the library bound every symbol.
         library.lib_init();
-        error = publish(library, broker, credentials, messages, will, budget.deadline);
+        {
+            Session session(library, broker, credentials, budget.deadline);
+            error = publish(session, publication, warning);
+        }
         library.lib_cleanup();
     }
     free_tls_context(library, broker.tls_context);
     if (!error.empty())
         return fail("", error, exit_status::unwritten);
+    if (!warning.empty())
+        std::fprintf(stderr, "wex-q40 mqtt: %s\n", warning.c_str());
     if (options.remove)
         return exit_status::good;
     if (!r.good)

@@ -92,12 +92,27 @@ void describe(nlohmann::ordered_json &config, const MqttOptions &o, const std::s
     config["entity_category"] = "diagnostic";
 }
 
+std::vector<std::string> read_by(const std::string &prefix, const Entity &e)
+{
+    if (e.kind == Kind::measurement)
+        return {prefix + state_level, prefix + availability_level};
+    return {prefix + (e.kind == Kind::problem ? problem_level : last_reading_level)};
+}
+
 }  // namespace
 
-Identity identity_of(const std::string &prefix, const std::string &host, const std::optional<ModuleIdentity> &module)
+Identity identity_of(const std::string &prefix, const std::string &host, const std::optional<ModuleIdentity> &module,
+                     const std::string &device_id)
 {
-    const bool serial = module && !module->serial.empty();
-    return {serial ? node_id(std::string(program_name) + "/" + module->serial) : node_id(prefix), host, module};
+    const std::string name = std::string(program_name) + "/";
+    if (!device_id.empty())
+        return {node_id(name + device_id), host, module};
+    if (module && !module->serial.empty())
+        return {node_id(name + module->serial), host, module};
+    // Clones without a serial number: this host's module at this place on the bus.
+    if (module && !module->bus_path.empty())
+        return {node_id(name + host + "/" + module->bus_path), host, module};
+    return {node_id(prefix), host, module};
 }
 
 std::vector<std::string> config_topics(const MqttOptions &o, const std::string &node)
@@ -121,7 +136,7 @@ std::vector<Message> discovery(const MqttOptions &o, const std::string &prefix, 
         describe(config, o, prefix, e);
         config["device"] = device_of(identity);
         config["origin"] = origin;
-        messages.push_back({config_topic(o, identity.node, e), json_text(config)});
+        messages.push_back({config_topic(o, identity.node, e), json_text(config), 0, read_by(prefix, e)});
     }
     return messages;
 }
@@ -151,12 +166,18 @@ std::vector<Message> outcome(const MqttOptions &o, const std::string &prefix, co
             {prefix + error_level, ""}};
 }
 
-std::vector<Message> removal(const MqttOptions &o, const std::string &prefix, const std::vector<std::string> &nodes)
+std::vector<Message> cleared_configurations(const MqttOptions &o, const std::vector<std::string> &nodes)
 {
     std::vector<Message> messages;
     for (const std::string &node : nodes)
         for (const std::string &topic : config_topics(o, node))
             messages.push_back({topic, ""});
+    return messages;
+}
+
+std::vector<Message> cleared_state(const std::string &prefix)
+{
+    std::vector<Message> messages;
     for (const char *level : {state_level, last_reading_level, availability_level, problem_level, error_level})
         messages.push_back({prefix + level, ""});
     return messages;

@@ -110,6 +110,11 @@ std::string load_mqtt_library(MqttLibrary &l)
                      find(l.handle, "mosquitto_property_add_int32", l.property_add_int32) &&
                      find(l.handle, "mosquitto_property_free_all", l.property_free_all) &&
                      find(l.handle, "mosquitto_disconnect", l.disconnect) &&
+                     find(l.handle, "mosquitto_subscribe_multiple", l.subscribe) &&
+                     find(l.handle, "mosquitto_unsubscribe_multiple", l.unsubscribe) &&
+                     find(l.handle, "mosquitto_message_callback_set", l.message_callback_set) &&
+                     find(l.handle, "mosquitto_subscribe_callback_set", l.subscribe_callback_set) &&
+                     find(l.handle, "mosquitto_unsubscribe_callback_set", l.unsubscribe_callback_set) &&
                      find(l.handle, "mosquitto_connect_callback_set", l.connect_callback_set) &&
                      find(l.handle, "mosquitto_publish_v5_callback_set", l.publish_callback_set) &&
                      find(l.handle, "mosquitto_disconnect_callback_set", l.disconnect_callback_set) &&

@@ -46,7 +46,7 @@ std::string set_expiry(MqttOptions &o, const char *value, const std::string &nam
 
 }  // namespace
 
-const std::array<OptionRow<MqttOptions>, 8> mqtt_rows{{
+const std::array<OptionRow<MqttOptions>, 9> mqtt_rows{{
     {{"host", 0, "HOST", "the broker", "localhost", nullptr, false}, set_value<&MqttOptions::host>},
     {{"port", 0, "PORT", "its port", "1883", nullptr, false}, set_port},
     {{"cafile", 0, "FILE", "TLS, the broker's certificate checked against the CA in FILE", nullptr, nullptr, false},
@@ -61,6 +61,9 @@ const std::array<OptionRow<MqttOptions>, 8> mqtt_rows{{
     // Five missed readings of the minutely timer make the entities unavailable.
     {{"expire-after", 0, "SECONDS", "the entities become unavailable without a newer reading", "300", nullptr, false},
      set_expiry},
+    {{"device-id", 0, "ID", "the device in Home Assistant, by default the module's serial number", nullptr, nullptr,
+      false},
+     set_value<&MqttOptions::device_id>},
     {{"remove", 0, nullptr, "take no reading; remove the device from Home Assistant and clear the retained messages",
       nullptr, nullptr, false},
      set_remove},

@@ -1,13 +1,8 @@
-#include <mosquitto.h>
-#include <mqtt_protocol.h>
-
+// What one run publishes and in which order, so that a broker that refuses part of it leaves no entity without its
+// state, and the line that says what it refused and what it kept.
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <map>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "mqtt.h"
@@ -16,207 +11,162 @@ namespace wex_q40 {
 
 namespace {
 
-constexpr int keepalive_s = 60;
-constexpr int qos = 1;
-constexpr std::chrono::milliseconds longest_wait{100};
-// From this code up a CONNACK or PUBACK says no; below it a PUBACK is a success (16: no subscriber yet).
-constexpr int first_failure_code = 0x80;
-
-struct Refusal {
-    std::string topic;
-    int reason = 0;
-};
-
-struct Session {
-    int connack = -1;  // -1: no answer yet
-    std::map<int, std::string> unacknowledged;  // the topic of each message id
-    std::vector<Refusal> refused;
-    bool disconnected = false;
-    std::string tls_error;  // the library's last word on a failed handshake
-};
-
-void on_connect(mosquitto * /*client*/, void *session, int code)
+bool refused(const std::vector<Refusal> &refusals, const std::string &topic)
 {
-    static_cast<Session *>(session)->connack = code;
+    return std::any_of(refusals.begin(), refusals.end(), [&](const Refusal &r) { return r.topic == topic; });
 }
 
-void on_publish(mosquitto * /*client*/, void *session, int mid, int reason, const mosquitto_property * /*properties*/)
+// What the broker now keeps of the messages it took: an empty one clears its topic.
+void keep(std::vector<std::string> &retained, const std::vector<Message> &sent, const std::vector<Refusal> &refusals)
 {
-    Session &s = *static_cast<Session *>(session);
-    const auto message = s.unacknowledged.find(mid);
-    if (message == s.unacknowledged.end())
-        return;
-    if (reason >= first_failure_code)
-        s.refused.push_back({message->second, reason});
-    s.unacknowledged.erase(message);
+    for (const Message &m : sent) {
+        if (refused(refusals, m.topic))
+            continue;
+        retained.erase(std::remove(retained.begin(), retained.end(), m.topic), retained.end());
+        if (!m.payload.empty())
+            retained.push_back(m.topic);
+    }
 }
 
-void on_disconnect(mosquitto * /*client*/, void *session, int /*code*/)
+std::string listed(const std::vector<std::string> &topics)
 {
-    static_cast<Session *>(session)->disconnected = true;
+    std::string text;
+    for (const std::string &topic : topics)
+        text += (text.empty() ? "" : ", ") + topic;
+    return text.empty() ? "nothing" : text;
 }
 
-void on_log(mosquitto * /*client*/, void *session, int level, const char *text)
+// The refused topics by reason, what was taken back and what is left.
+std::string partial(const Session &session, const std::vector<Refusal> &refusals, std::size_t taken_back,
+                    const std::vector<std::string> &retained)
 {
-    const char *detail = std::strstr(text, "]: ");
-    if (level == MOSQ_LOG_ERR && std::string_view(text).rfind("OpenSSL Error", 0) == 0 && detail != nullptr)
-        static_cast<Session *>(session)->tls_error = detail + 3;
+    std::map<int, std::vector<std::string>> by_reason;
+    for (const Refusal &r : refusals)
+        by_reason[r.reason].push_back(r.topic);
+    std::string line = "the broker " + session.where() + " refused ";
+    for (const auto &[reason, topics] : by_reason)
+        line += (reason == by_reason.begin()->first ? "" : "; ") + listed(topics) + ": " + session.reason_text(reason);
+    if (taken_back > 0)
+        line += "; took back " + std::to_string(taken_back) + " configuration" + (taken_back == 1 ? "" : "s");
+    return line + "; left retained: " + listed(retained);
 }
 
-class Publisher {
-  public:
-    Publisher(const MqttLibrary &library, const Broker &broker, int version)
-        : l(library), b(broker), protocol(version), where(broker.where)
-    {
-        client = l.create(nullptr, true, &session);
-        if (client != nullptr)
-            l.int_option(client, MOSQ_OPT_PROTOCOL_VERSION, protocol);
-    }
-    Publisher(const Publisher &) = delete;
-    Publisher &operator=(const Publisher &) = delete;
-    ~Publisher()
-    {
-        if (client != nullptr)
-            l.destroy(client);
-    }
+// The connection ends cleanly, so that the broker does not publish the will.
+std::string finish(Session &session, const std::string &line)
+{
+    const std::string error = session.disconnect();
+    return line.empty() ? error : line;
+}
 
-    // A broker of MQTT 3.1.1 or older turned MQTT 5 away.
-    bool version_refused() const { return refused_version; }
-
-    // Empty when the broker took every message and the connection ended cleanly.
-    std::string publish(const Credentials &c, const std::vector<Message> &messages, const std::optional<Message> &will,
-                        Clock::time_point deadline)
-    {
-        start = Clock::now();
-        if (client != nullptr && will) {
-            const int rc = l.will_set(client, will->topic.c_str(), static_cast<int>(will->payload.size()),
-                                      will->payload.data(), qos, true, nullptr);
-            if (rc != MOSQ_ERR_SUCCESS)
-                return failure(("cannot publish to " + will->topic + " on the broker ").c_str(), rc);
-        }
-        if (std::string error = connect(c, deadline); !error.empty())
-            return error;
-        for (const Message &m : messages) {
-            int mid = 0;
-            if (const int rc = send(m, mid); rc != MOSQ_ERR_SUCCESS)
-                return failure(("cannot publish to " + m.topic + " on the broker ").c_str(), rc);
-            session.unacknowledged[mid] = m.topic;
-        }
-        std::string error = wait(deadline, [this] { return session.unacknowledged.empty(); });
-        if (error.empty()) {
-            l.disconnect(client);
-            error = wait(deadline, [this] { return session.disconnected; });
-        }
-        return session.refused.empty() ? error : refusal();
+// The configurations still retained (all, or those that read a topic the broker refused) as empty messages.
+std::vector<Message> take_back(const std::vector<Message> &configurations, const std::vector<std::string> &retained,
+                               const std::vector<Refusal> &refusals, bool all)
+{
+    std::vector<Message> empty;
+    for (const Message &c : configurations) {
+        const bool reads_refused = std::any_of(c.reads.begin(), c.reads.end(),
+                                               [&](const std::string &topic) { return refused(refusals, topic); });
+        const bool kept = std::find(retained.begin(), retained.end(), c.topic) != retained.end();
+        if (kept && (all || reads_refused))
+            empty.push_back({c.topic, ""});
     }
+    return empty;
+}
 
-  private:
-    // A 3.1.1 broker keeps a message until it is replaced: the expiry is MQTT 5's.
-    int send(const Message &m, int &mid)
-    {
-        mosquitto_property *properties = nullptr;
-        if (m.expiry_s != 0 && protocol == MQTT_PROTOCOL_V5) {
-            const int rc = l.property_add_int32(&properties, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, m.expiry_s);
-            if (rc != MOSQ_ERR_SUCCESS)
-                return rc;
-        }
-        const int rc = l.publish(client, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()), m.payload.data(),
-                                 qos, true, properties);
-        l.property_free_all(&properties);
-        return rc;
+// Sends the empty messages and tells what the broker then still keeps.
+std::string after_refusal(Session &session, const std::vector<Message> &empty, std::vector<Refusal> &refusals,
+                          std::vector<std::string> &retained)
+{
+    std::vector<Refusal> again;
+    if (std::string error = session.send(empty, again); !error.empty())
+        return error;
+    keep(retained, empty, again);
+    refusals.insert(refusals.end(), again.begin(), again.end());
+    return finish(session, partial(session, refusals, empty.size() - again.size(), retained));
+}
+
+std::vector<std::string> topics_of(const std::vector<Message> &messages)
+{
+    std::vector<std::string> topics;
+    topics.reserve(messages.size());
+    for (const Message &m : messages)
+        topics.push_back(m.topic);
+    return topics;
+}
+
+// Removing clears only the configurations that read this prefix's state: one of another host is left to it.
+std::string clear(Session &session, const Publication &p, const std::map<std::string, std::string> &found,
+                  std::string &warning)
+{
+    std::vector<Message> messages;
+    std::vector<std::string> others;
+    for (const Message &c : p.configurations) {
+        const auto config = found.find(c.topic);
+        if (config == found.end())
+            continue;
+        if (reads_prefix(config->second, p.prefix))
+            messages.push_back(c);
+        else if (others.empty())
+            others.push_back(c.topic + " reads " + state_topic_of(config->second));
+        else
+            others.push_back(c.topic);
     }
-
-    std::string connect(const Credentials &c, Clock::time_point deadline)
-    {
-        if (client == nullptr)
-            return "cannot make an MQTT client: " + std::string(std::strerror(errno));
-        l.connect_callback_set(client, on_connect);
-        l.publish_callback_set(client, on_publish);
-        l.disconnect_callback_set(client, on_disconnect);
-        l.log_callback_set(client, on_log);
-        if (!c.user.empty())
-            l.username_pw_set(client, c.user.c_str(), c.has_password ? c.password.c_str() : nullptr);
-        if (b.tls_context != nullptr) {
-            l.int_option(client, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
-            l.void_option(client, MOSQ_OPT_SSL_CTX, b.tls_context);
-        }
-        const int rc = l.connect_async(client, b.address.c_str(), b.port, keepalive_s);
-        if (rc != MOSQ_ERR_SUCCESS)
-            return failure("cannot connect to the broker ", rc);
-        if (std::string error = wait(deadline, [this] { return session.connack >= 0; }); !error.empty())
-            return error;
-        if (session.connack == 0)
-            return {};
-        const bool v5 = protocol == MQTT_PROTOCOL_V5;
-        refused_version = v5 && (session.connack == CONNACK_REFUSED_PROTOCOL_VERSION ||
-                                 session.connack == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION);
-        return "the broker " + where + " refused the connection: " +
-               (v5 && session.connack >= first_failure_code ? l.reason_string(session.connack)
-                                                             : l.connack_string(session.connack));
-    }
-
-    std::string refusal() const
-    {
-        const Refusal &first = session.refused.front();
-        const std::size_t others = session.refused.size() - 1;
-        return "the broker " + where + " refused " + first.topic +
-               (others == 0 ? std::string() : " and " + std::to_string(others) + " more") + ": " +
-               l.reason_string(first.reason);
-    }
-
-    // The handshake ends in the connection or later, as it happens: its failure reads the same in both.
-    std::string failure(const char *doing, int rc) const
-    {
-        if (rc == MOSQ_ERR_TLS)
-            return "TLS with the broker " + where + " failed: " +
-                   (session.tls_error.empty() ? std::string(l.strerror(rc)) : session.tls_error);
-        return doing + where + ": " + (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : l.strerror(rc));
-    }
-
-    template <typename Done>
-    std::string wait(Clock::time_point deadline, Done done)
-    {
-        while (!done()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0)
-                return "no answer from the broker " + where + " within " + seconds_text(deadline - start) + " s";
-            const int rc = l.loop(client, static_cast<int>(std::min(left, longest_wait).count()), 1);
-            // A refusal and the end of the connection come with the answer waited for.
-            if (done())
-                break;
-            // The library reads a 3.1.1 broker's refusal of MQTT 5 as a protocol error.
-            refused_version = rc == MOSQ_ERR_PROTOCOL && session.connack < 0 && protocol == MQTT_PROTOCOL_V5;
-            if (rc != MOSQ_ERR_SUCCESS)
-                return failure("lost the connection to the broker ", rc);
-        }
-        return {};
-    }
-
-    const MqttLibrary &l;
-    const Broker &b;
-    int protocol;
-    std::string where;
-    Session session;
-    mosquitto *client = nullptr;
-    bool refused_version = false;
-    Clock::time_point start;
-};
+    messages.insert(messages.end(), p.state.begin(), p.state.end());
+    std::vector<Refusal> refusals;
+    if (std::string error = session.send(messages, refusals); !error.empty())
+        return error;
+    if (found.empty())
+        warning = "found no configuration to remove at " + p.configurations.front().topic +
+                  " or its kin: if Home Assistant still shows the device, this user may not read them";
+    if (!others.empty())
+        warning = "left " + std::to_string(others.size()) + " configuration" + (others.size() == 1 ? "" : "s") +
+                  " of another device (" + others.front() + ")";
+    std::vector<std::string> left;
+    left.reserve(refusals.size());
+    for (const Refusal &r : refusals)
+        left.push_back(r.topic);
+    return finish(session, refusals.empty() ? "" : partial(session, refusals, 0, left));
+}
 
 }  // namespace
 
-// MQTT 5 says which messages the broker refused; 3.1.1 only when the broker speaks nothing newer.
-std::string publish(const MqttLibrary &library, const Broker &broker, const Credentials &c,
-                    const std::vector<Message> &messages, const std::optional<Message> &will,
-                    Clock::time_point deadline)
+std::string publish(Session &session, const Publication &p, std::string &warning)
 {
-    std::string error;
-    for (const int version : {MQTT_PROTOCOL_V5, MQTT_PROTOCOL_V311}) {
-        Publisher publisher(library, broker, version);
-        error = publisher.publish(c, messages, will, deadline);
-        if (!publisher.version_refused())
-            break;
+    if (std::string error = session.connect(p.will); !error.empty())
+        return error;
+    std::map<std::string, std::string> found;
+    if (std::string error = session.read_retained(topics_of(p.configurations), found); !error.empty())
+        return error;
+    if (p.removing)
+        return clear(session, p, found, warning);
+    for (const auto &[topic, config] : found)
+        if (!reads_prefix(config, p.prefix))
+            return finish(session, owned_elsewhere(p.node, topic, config));
+
+    // The configurations first: a refused one takes back the others, and the state is not published.
+    std::vector<Refusal> refusals;
+    std::vector<std::string> retained;
+    if (std::string error = session.send(p.configurations, refusals); !error.empty())
+        return error;
+    keep(retained, p.configurations, refusals);
+    if (!refusals.empty())
+        return after_refusal(session, take_back(p.configurations, retained, refusals, true), refusals, retained);
+
+    // None were there before: whether the user may read them is known once they are.
+    if (found.empty()) {
+        if (std::string error = session.read_retained(topics_of(p.configurations), found); !error.empty())
+            return error;
+        if (found.empty())
+            warning = "cannot read back the configurations it published (" + p.configurations.front().topic +
+                      " and its kin): this user may not read them, so another host's device there goes unnoticed";
     }
-    return error;
+
+    if (std::string error = session.send(p.state, refusals); !error.empty())
+        return error;
+    keep(retained, p.state, refusals);
+    if (!refusals.empty())
+        return after_refusal(session, take_back(p.configurations, retained, refusals, false), refusals, retained);
+    return finish(session, "");
 }
 
 }  // namespace wex_q40

@@ -64,8 +64,9 @@ struct MqttOptions {
     std::string discovery_prefix;  // Home Assistant's
     unsigned expire_after_s = 0;
     bool remove = false;  // clear what mqtt published instead of taking a reading
+    std::string device_id;  // empty: the module's serial number, else its host and place on the bus
 };
-extern const std::array<OptionRow<MqttOptions>, 8> mqtt_rows;
+extern const std::array<OptionRow<MqttOptions>, 9> mqtt_rows;
 // Publishes one reading and its Home Assistant discovery to an MQTT broker.
 int run_mqtt(const ReadingOptions &reading, const MqttOptions &options, const Budget &budget);
 

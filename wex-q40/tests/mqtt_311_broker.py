@@ -1,6 +1,7 @@
 """Stands for a broker of MQTT 3.1.1: refuses MQTT 5 as such a broker does and relays 3.1.1 to a real one.
-With "cut", relays any version but breaks the connection, unannounced, when the client sends its first message.
-usage: mqtt_311_broker.py PORT BROKER_PORT [cut]"""
+With "cut", relays any version but breaks the connection, unannounced, when the client sends its first message;
+with "mute", relays the connection's start and then answers nothing.
+usage: mqtt_311_broker.py PORT BROKER_PORT [cut|mute]"""
 import socket
 import sys
 import threading
@@ -57,13 +58,15 @@ def packet(source):
             return head + exactly(source, length)
 
 
-def cut_at_first_message(client, broker_port):
+def cut_at_first_message(client, broker_port, mute):
     broker = None
     try:
         broker = socket.create_connection(("127.0.0.1", broker_port))
         broker.sendall(packet(client))
         client.sendall(packet(broker))
         packet(client)
+        while mute:
+            packet(client)
     except OSError:
         pass
     for end in (client, broker):
@@ -78,8 +81,9 @@ def main():
     listener.listen(5)
     while True:
         client, _ = listener.accept()
-        if sys.argv[3:] == ["cut"]:
-            threading.Thread(target=cut_at_first_message, args=(client, int(sys.argv[2])), daemon=True).start()
+        if sys.argv[3:] in (["cut"], ["mute"]):
+            threading.Thread(target=cut_at_first_message, args=(client, int(sys.argv[2]), sys.argv[3] == "mute"),
+                             daemon=True).start()
             continue
         head = head_of(client)
         if len(head) <= LEVEL_AT or head[LEVEL_AT] == 5:

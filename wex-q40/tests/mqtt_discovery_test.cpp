@@ -5,6 +5,7 @@
 #include <array>
 #include <cctype>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "mqtt_support.h"
@@ -189,7 +190,7 @@ TEST(Mqtt, AConnectionBrokenPartWayLeavesTheReadingsOffline)
 {
     const TempDir dir;
     const Broker real(dir, Security::anonymous);
-    const Broker broken(dir, real.port, true);
+    const Broker broken(dir, real.port, Relay::cut);
     const std::vector<std::string> to = {"--prefix", prefix, "--host", "127.0.0.1", "--port"};
     std::vector<std::string> args = to;
     args.push_back(std::to_string(real.port));
@@ -210,6 +211,17 @@ TEST(Mqtt, AConnectionBrokenPartWayLeavesTheReadingsOffline)
 }
 
 #ifdef WEX_USBEMU
+// This host's node for a module without a serial number, but for its place on the bus.
+std::string host_node()
+{
+    std::array<char, 256> host{};
+    gethostname(host.data(), host.size() - 1);
+    std::string name = std::string("wex-q40_") + host.data();
+    for (char &c : name)
+        c = std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' ? c : '_';
+    return name;
+}
+
 // wex-q40 mqtt with modules emulated at the USB level, as sysfs shows them.
 Consumed run_on_usb(const TempDir &dir, const std::vector<std::string> &modules, const std::vector<std::string> &args)
 {
@@ -236,7 +248,7 @@ TEST(Mqtt, TheDeviceIsTheModuleFirstOnTheBusByItsSerialAndRemoveClearsEveryTrace
     };
     const std::string serial_device = R"({"manufacturer":"WEX","model":"WEX-Q40","serial_number":"WQ9","hw_version":"6.00"})";
     const Case cases[] = {
-        {"no serial: the prefix names it", {}, node,
+        {"no serial: the host and the place on the bus name it", {"--port", "1-4"}, host_node() + "_1-4",
          R"({"manufacturer":"WEX","model":"WEX-Q40","serial_number":null,"hw_version":"6.00"})"},
         {"port 9 before port 10, whatever the device numbers",
          {"--serial", "WQ10", "--port", "1-10", "--devnum", "2", "--module", "--serial", "WQ9", "--port", "1-9", "--devnum", "5"},
@@ -251,15 +263,72 @@ TEST(Mqtt, TheDeviceIsTheModuleFirstOnTheBusByItsSerialAndRemoveClearsEveryTrace
         EXPECT_TRUE(jq_holds(discovery_filter, messages, discovery_args(c.node, true, prefix, "120", c.device)))
             << messages;
     }
-    EXPECT_TRUE(jq_holds("map(select(.topic | startswith(\"homeassistant/\"))) | length == 10", retained(broker.port)));
+    EXPECT_TRUE(jq_holds("map(select(.topic | startswith(\"homeassistant/\"))) | length == 15", retained(broker.port)));
 
     std::vector<std::string> remove = to;
     remove.push_back("--remove");
-    const Consumed removed = run_on_usb(dir, {"--serial", "WQ9"}, remove);
-    EXPECT_EQ(removed.status, 0) << removed.output;
-    EXPECT_EQ(removed.output, "");
+    for (const std::vector<std::string> &module : {std::vector<std::string>{"--serial", "WQ9"}, {"--port", "1-4"}}) {
+        const Consumed removed = run_on_usb(dir, module, remove);
+        EXPECT_EQ(removed.status, 0) << removed.output;
+        EXPECT_EQ(removed.output, "");
+    }
     const std::string left = retained(broker.port);
     EXPECT_TRUE(jq_holds("length == 0", left)) << left;
+}
+
+// Two hosts (two prefixes) whose modules share a serial number, through one broker, in turn.
+TEST(Mqtt, TwoModulesWithOneSerialNeverBecomeOneDevice)
+{
+    const TempDir dir;
+    const Broker broker(dir, Security::anonymous);
+    const std::string to = "--host 127.0.0.1 --port " + std::to_string(broker.port) + " --prefix ";
+    const std::string other_line =
+        "wex-q40 mqtt: the device wex-q40_WQ9 is published under site/a (homeassistant/binary_sensor/wex-q40_WQ9/problem/"
+        "config reads site/a/problem): if this module moved here, clear it with --remove --prefix site/a; else give "
+        "this module a device of its own with --device-id ID\n";
+    // The devices' configurations, by the state topic each reads.
+    const std::string devices = "map(select(.topic | startswith(\"homeassistant/\")) | "
+                                "{(.topic | split(\"/\")[2]): (.payload.state_topic | split(\"/\")[0:2] | join(\"/\"))})"
+                                " | unique | add // {}";
+    struct Step {
+        std::string args;
+        int status;
+        std::string err;  // empty: none; else its start
+        std::string devices;
+        std::string topics;  // the prefixes with retained messages
+    };
+    const Step steps[] = {
+        {"site/a", 0, "", R"({"wex-q40_WQ9":"site/a"})", R"(["site/a"])"},
+        {"site/b", 2, other_line, R"({"wex-q40_WQ9":"site/a"})", R"(["site/a"])"},
+        {"site/b --remove", 0, "wex-q40 mqtt: left 5 configurations of another device (homeassistant/sensor/wex-q40_WQ9/temperature/config "
+         "reads site/a/state)\n",
+         R"({"wex-q40_WQ9":"site/a"})", R"(["site/a"])"},
+        {"site/b --device-id WQ9-b", 0, "", R"({"wex-q40_WQ9":"site/a","wex-q40_WQ9-b":"site/b"})", R"(["site/a","site/b"])"},
+        {"site/a", 0, "", R"({"wex-q40_WQ9":"site/a","wex-q40_WQ9-b":"site/b"})", R"(["site/a","site/b"])"},
+        // The fix for a module moved from a to c.
+        {"site/a --remove", 0, "", R"({"wex-q40_WQ9-b":"site/b"})", R"(["site/b"])"},
+        {"site/c", 0, "", R"({"wex-q40_WQ9":"site/c","wex-q40_WQ9-b":"site/b"})", R"(["site/b","site/c"])"},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.args);
+        std::vector<std::string> args;
+        std::istringstream words(to + step.args);
+        for (std::string word; words >> word;)
+            args.push_back(word);
+        const Consumed run = run_on_usb(dir, {"--serial", "WQ9"}, args);
+        EXPECT_EQ(run.status, step.status) << run.output;
+        if (step.err.empty())
+            EXPECT_EQ(run.output, "");
+        else
+            EXPECT_EQ(run.output.rfind(step.err, 0), 0u) << run.output;
+        const std::string messages = retained(broker.port);
+        EXPECT_TRUE(jq_holds(devices + " == $d", messages, {"--argjson", "d", step.devices})) << messages;
+        EXPECT_TRUE(jq_holds("map(.topic | select(startswith(\"site/\")) | split(\"/\")[0:2] | join(\"/\")) | unique == $t",
+                             messages, {"--argjson", "t", step.topics}))
+            << messages;
+        EXPECT_TRUE(jq_holds("map(select(.topic | startswith(\"homeassistant/\"))) | group_by(.topic | split(\"/\")[2]) | "
+                             "all(length == 5)", messages)) << messages;
+    }
 }
 #endif
 

@@ -96,11 +96,11 @@ Broker::Broker(const TempDir &dir, Security security) : port(free_port())
     start({"mosquitto", "-c", dir / "broker.conf"}, dir / "broker.log");
 }
 
-Broker::Broker(const TempDir &dir, unsigned short relayed, bool cut) : port(free_port())
+Broker::Broker(const TempDir &dir, unsigned short relayed, Relay relay) : port(free_port())
 {
     std::vector<std::string> command = {"python3", WEX_MQTT_311_BROKER, std::to_string(port), std::to_string(relayed)};
-    if (cut)
-        command.push_back("cut");
+    if (relay != Relay::mqtt311)
+        command.push_back(relay == Relay::cut ? "cut" : "mute");
     start(command, dir / "relay.log");
 }
 

@@ -18,13 +18,15 @@ unsigned short port_of(int fd);
 unsigned short free_port();
 
 enum class Security { anonymous, password, tls_and_password };
+// A broker of MQTT 3.1.1; a connection that breaks at the first message; one that answers nothing after its start.
+enum class Relay { mqtt311, cut, mute };
 
 // A mosquitto of its own on a free loopback port, ended with the test.
 class Broker {
   public:
     Broker(const TempDir &dir, Security security);
-    // A broker of MQTT 3.1.1 in front of the one on that port; or, cut, a connection that breaks at the first message.
-    Broker(const TempDir &dir, unsigned short relayed, bool cut = false);
+    // In front of the one on that port.
+    Broker(const TempDir &dir, unsigned short relayed, Relay relay = Relay::mqtt311);
     Broker(const Broker &) = delete;
     Broker &operator=(const Broker &) = delete;
     ~Broker();

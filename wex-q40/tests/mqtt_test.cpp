@@ -18,6 +18,10 @@ TEST(Mqtt, ABrokerItCannotUseGivesOneLineAndStatus2WithinTheTimeLimit)
     const Broker anonymous(dir, Security::anonymous);
     const Broker password(ca, Security::password);
     const Broker tls(ca, Security::tls_and_password);
+    // Its will, offline, is left on the broker behind it.
+    const TempDir behind_dir;
+    const Broker behind(behind_dir, Security::anonymous);
+    const Broker mute(behind_dir, behind.port, Relay::mute);
     const int silent = bound_socket(0);
     listen(silent, 1);
     const std::string down = std::to_string(free_port());
@@ -34,11 +38,16 @@ TEST(Mqtt, ABrokerItCannotUseGivesOneLineAndStatus2WithinTheTimeLimit)
         {std::to_string(password.port), {}, "the broker 127.0.0.1:" + std::to_string(password.port) +
                                                 " refused the connection: Not authorized"},
         {std::to_string(password.port), {"--credentials", ca / "limited-credentials", "--prefix", prefix},
-         "the broker 127.0.0.1:" + std::to_string(password.port) + " refused wex-q40/test-room/state and 4 more: Not authorized"},
+         "the broker 127.0.0.1:" + std::to_string(password.port) +
+             " refused wex-q40/test-room/state, wex-q40/test-room/last-reading, wex-q40/test-room/availability, "
+             "wex-q40/test-room/problem, wex-q40/test-room/error: Not authorized; took back 5 configurations; left "
+             "retained: nothing"},
         {std::to_string(tls.port), {"--cafile", ca / "other.crt", "--credentials", ca / "credentials"},
          "TLS with the broker 127.0.0.1:" + std::to_string(tls.port) + " failed: error:0A000086:SSL routines::certificate verify failed"},
         {std::to_string(port_of(silent)), {"-t", "3"},
          "no answer from the broker 127.0.0.1:" + std::to_string(port_of(silent)) + " within 2."},
+        // The time the broker had depends on the reading's: only the limit is fixed.
+        {std::to_string(mute.port), {"-t", "2"}, "no answer from the broker 127.0.0.1:" + std::to_string(mute.port) + " within "},
         {std::to_string(anonymous.port), {"--credentials", dir / "missing"},
          "cannot read the credentials file " + (dir / "missing") + ": No such file or directory"},
         {std::to_string(anonymous.port), {"--prefix", "a/+/b"},
@@ -60,6 +69,81 @@ TEST(Mqtt, ABrokerItCannotUseGivesOneLineAndStatus2WithinTheTimeLimit)
     }
     close(silent);
     EXPECT_TRUE(jq_holds("length == 0", retained(anonymous.port)));
+}
+
+// Each message refused in turn: no entity is left reading a topic the broker refused, and the line names what is left.
+TEST(Mqtt, ABrokerThatRefusesSomeMessagesLeavesNoEntityWithoutItsState)
+{
+    const TempDir ca;
+    make_certificates(ca);
+    const std::string config = "homeassistant/sensor/" + node + "/";
+    const std::string temperature = config + "temperature/config", humidity = config + "humidity/config",
+                      dewpoint = config + "dewpoint/config", last_reading = config + "last_reading/config",
+                      problem = "homeassistant/binary_sensor/" + node + "/problem/config";
+    const std::string state = prefix + "/state", last = prefix + "/last-reading", online = prefix + "/availability",
+                      problem_state = prefix + "/problem", error = prefix + "/error";
+    struct Case {
+        std::string denied;
+        std::vector<std::string> env;
+        std::string took_back;  // the line's words between the refusal and what is left
+        std::vector<std::string> left;  // in the order published
+    };
+    const Case cases[] = {
+        {problem, room, "; took back 4 configurations", {}},
+        {dewpoint, room, "; took back 4 configurations", {}},
+        {state, room, "; took back 3 configurations", {problem, last_reading, last, online, problem_state}},
+        {online, room, "; took back 3 configurations", {problem, last_reading, state, last, problem_state}},
+        {problem_state, room, "; took back 1 configuration", {temperature, humidity, dewpoint, last_reading, state, last, online}},
+        {last, room, "; took back 1 configuration", {temperature, humidity, dewpoint, problem, state, online, problem_state}},
+        {error, room, "", {temperature, humidity, dewpoint, problem, last_reading, state, last, online, problem_state}},
+        {problem_state, {"VWEX_ABSENT=1"}, "; took back 1 configuration", {temperature, humidity, dewpoint, last_reading, online, error}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.denied);
+        write_file(ca / "acl", "user wex-q40\ntopic deny " + c.denied + "\ntopic readwrite homeassistant/#\n"
+                               "topic readwrite wex-q40/#\nuser reader\ntopic read #\n");
+        const Broker broker(ca, Security::password);
+        const TempDir dir;
+        const Outcome run = run_companion(dir, "mqtt", {"--host", "127.0.0.1", "--port", std::to_string(broker.port), "--prefix",
+                                          prefix, "--credentials", ca / "credentials", "-r", "0"}, c.env);
+        std::string left;
+        for (const std::string &topic : c.left)
+            left += (left.empty() ? "" : ", ") + topic;
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.err, "wex-q40 mqtt: the broker 127.0.0.1:" + std::to_string(broker.port) + " refused " + c.denied +
+                               ": Not authorized" + c.took_back + "; left retained: " + (left.empty() ? "nothing" : left) + "\n");
+        std::string expected = "[";
+        for (const std::string &topic : c.left)
+            expected += (expected.size() == 1 ? "\"" : ",\"") + topic + "\"";
+        const std::string messages = retained(broker.port, {"-u", "reader", "-P", "reading"});
+        EXPECT_TRUE(jq_holds("map(.topic) | sort == ($left | sort)", messages, {"--argjson", "left", expected + "]"})) << messages;
+    }
+}
+
+// Access rules of an earlier example let the user write the configurations but not read them: said, not failed.
+TEST(Mqtt, ConfigurationsTheUserMayNotReadAreNamedAndNotRemovedBlindly)
+{
+    const TempDir ca;
+    make_certificates(ca);
+    write_file(ca / "acl", "user wex-q40\ntopic write homeassistant/#\ntopic readwrite wex-q40/#\nuser reader\ntopic read #\n");
+    const Broker broker(ca, Security::password);
+    const TempDir dir;
+    std::vector<std::string> args = {"--host", "127.0.0.1", "--port", std::to_string(broker.port), "--prefix", prefix,
+                                     "--credentials", ca / "credentials"};
+    const std::string config = "homeassistant/sensor/" + node + "/temperature/config";
+    const Outcome published = run_companion(dir, "mqtt", args, room);
+    EXPECT_EQ(published.status, 0);
+    EXPECT_EQ(published.err, "wex-q40 mqtt: cannot read back the configurations it published (" + config +
+                                 " and its kin): this user may not read them, so another host's device there goes "
+                                 "unnoticed\n");
+    args.push_back("--remove");
+    const Outcome removed = run_companion(dir, "mqtt", args, room);
+    EXPECT_EQ(removed.status, 0);
+    EXPECT_EQ(removed.err, "wex-q40 mqtt: found no configuration to remove at " + config +
+                               " or its kin: if Home Assistant still shows the device, this user may not read them\n");
+    const std::string messages = retained(broker.port, {"-u", "reader", "-P", "reading"});
+    // The configurations stay; the prefix's topics are cleared.
+    EXPECT_TRUE(jq_holds("length == 5 and all(.[]; .topic | startswith(\"homeassistant/\"))", messages)) << messages;
 }
 
 TEST(Mqtt, TheOperatorsFilesMustBeSmallRegularFilesAndTheCredentialsTheOwnersOnly)

@@ -8,12 +8,16 @@
 
 #include "commands.h"
 #include "companion_support.h"
+#include "options.h"
 
 namespace {
 
 using wex_q40::Command;
+using wex_q40::OptionText;
+using wex_q40::option_texts;
 using wex_q40::Subcommand;
 using wex_q40::subcommands;
+using wex_q40::usage;
 
 const std::vector<std::string> room = {"VWEX_TEMP=22.4", "VWEX_HUM=41.5"};
 // Prints humidity -0.0 % and a dew point that is not a number.
@@ -246,6 +250,20 @@ TEST(Options, ABadOptionOrArgumentEndsEverySubcommandButThePluginWith2)
             const Outcome run = run_program(WEX_Q40, {s.name, bad}, {}, WEX_VMODULE_DIR, 20);
             EXPECT_EQ(run.status, s.command == Command::check ? 3 : 2) << s.name << " " << bad;
         }
+}
+
+// Only the flags that end the command instead of shaping it stay out of the usage line.
+TEST(Options, TheUsageLineNamesEveryOptionButHelpAndVersion)
+{
+    for (const Subcommand &s : subcommands()) {
+        const std::string text = usage(s);
+        const std::string line = text.substr(0, text.find(s.summary));
+        for (const OptionText &t : option_texts(s)) {
+            const std::string name = t.letter != 0 ? std::string("-") + t.letter : std::string("--") + t.name;
+            const bool listed = line.find("[" + name + (t.argument != nullptr ? " " : "]")) != std::string::npos;
+            EXPECT_EQ(listed, t.letter != 'h' && t.letter != 'V') << s.name << " " << name << "\n" << line;
+        }
+    }
 }
 
 // wex-q40 help [COMMAND] is -h by another name, status included.
