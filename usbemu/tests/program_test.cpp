@@ -214,6 +214,12 @@ TEST_P(Vanishing, EndsWith255QuicklyAndNothingCrossesAfterwards)
     EXPECT_EQ(run.out.substr(run.out.size() - c.last_lines.size()), c.last_lines) << run.out;
     EXPECT_EQ(emulator.log().size(), c.after);
     EXPECT_GT(emulator.counters().refused, 0u);
+
+    // The module has left the bus as an unplugged one does: the next reading finds none.
+    EXPECT_TRUE(emulator.counters().unplugged);
+    struct stat st{};
+    EXPECT_NE(stat((emulator.root_dir() + emulator.node_of(0)).c_str(), &st), 0) << "the device node stayed";
+    EXPECT_EQ(run_program(time_limit_s).out, not_opened);
 }
 
 INSTANTIATE_TEST_SUITE_P(

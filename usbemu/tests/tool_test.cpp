@@ -122,4 +122,21 @@ TEST(ToolOptions, ModuleOptionsApplyToTheModuleTheyFollow)
     EXPECT_THROW(parse({"--devnum"}), std::invalid_argument);
 }
 
+TEST(ToolOptions, FailTransferTakesANumberFromOneAndAKind)
+{
+    const usbemu::Config config = parse({"--fail-transfer", "7:stall", "--fail-transfer", "0x10:short", "--module",
+                                         "--fail-transfer", "3:gone", "--fail-transfer", "9:timeout"});
+    ASSERT_EQ(config.faults.size(), 2u);
+    EXPECT_EQ(config.faults[0].transfer, 7u);
+    EXPECT_EQ(config.faults[0].kind, usbemu::FaultKind::stall);
+    EXPECT_EQ(config.faults[1].transfer, 16u);
+    EXPECT_EQ(config.faults[1].kind, usbemu::FaultKind::short_transfer);
+    ASSERT_EQ(config.more.size(), 1u);
+    ASSERT_EQ(config.more[0].faults.size(), 2u);
+    EXPECT_EQ(config.more[0].faults[0].kind, usbemu::FaultKind::gone);
+    EXPECT_EQ(config.more[0].faults[1].kind, usbemu::FaultKind::timeout);
+    for (const char *fault : {"7", "7:", ":stall", "0:stall", "7:stal", "x:gone", "7:stall:1"})
+        EXPECT_THROW(parse({"--fail-transfer", fault}), std::invalid_argument) << fault;
+}
+
 }  // namespace
