@@ -2,8 +2,10 @@
 
 #include <thread>
 
+#include "failures.h"
 #include "judge.h"
 #include "lock.h"
+#include "module_identity.h"
 #include "shared_reading.h"
 
 namespace wex_q40 {
@@ -44,7 +46,7 @@ void add_retry(Reading &first, Reading retry, unsigned attempt, unsigned retries
     lines.insert(lines.end(), retry.failure.lines.begin(), retry.failure.lines.end());
 }
 
-Reading read_module(const ReadingOptions &options, const Budget &budget)
+Reading read_with_retries(const ReadingOptions &options, const Budget &budget)
 {
     Reading first;
     for (unsigned attempt = 0;; ++attempt) {
@@ -67,6 +69,23 @@ Reading read_module(const ReadingOptions &options, const Budget &budget)
         }
         std::this_thread::sleep_for(retry_pause);
     }
+}
+
+// A module on the bus when the reading began and gone once it failed was unplugged during it.
+Reading read_module(const ReadingOptions &options, const Budget &budget)
+{
+    const bool attached = module_attached() == true;
+    Reading reading = read_with_retries(options, budget);
+    if (reading.good || !attached || module_attached() != false)
+        return reading;
+    const Diagnosis unplugged = unplugged_during_reading(reading.attempts > 1);
+    Failure &f = reading.failure;
+    f.summary = unplugged.summary;
+    f.advice = unplugged.advice;
+    f.permanent = unplugged.permanent;
+    f.unplugged = true;
+    f.lines.push_back("no module on the bus after the reading");
+    return reading;
 }
 
 Reading take_reading_under_lock(const ReadingOptions &options, const Budget &budget)

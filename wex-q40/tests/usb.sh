@@ -1,6 +1,6 @@
 #!/bin/sh
 # wex-q40 against the module emulated at the USB level.
-# usage: usb.sh concurrent|killed|snmp WEX_USBEMU WEX_Q40 PROGRAM
+# usage: usb.sh concurrent|killed|snmp|unplugged WEX_USBEMU WEX_Q40 PROGRAM
 set -u
 case=$1
 usbemu=$2
@@ -31,6 +31,40 @@ snmp)
     printf '%s\n' "$row.11.1000" string "" "$row.12.1000" string WEX "$row.13.1000" string WEX-Q40 \
         .1.3.6.1.2.1.99.1.1.1.4.1001 integer 300 | cmp -s - "$work/a"
     exit
+    ;;
+unplugged)
+    # row EMULATOR_OPTIONS SAID NOT_SAID SUBCOMMAND [ARGS...]: what the output must say, and must not.
+    status=0
+    row() {
+        options=$1 said=$2 not_said=$3
+        shift 3
+        # shellcheck disable=SC2086
+        "$usbemu" $options -- "$wexq40" "$@" -l "$work/lock" -b "$program" <"$work/in" >"$work/out" 2>&1
+        if ! grep -qF -- "$said" "$work/out" || grep -qiF -- "$not_said" "$work/out"; then
+            echo "== $options, $*: not \"$said\", or \"$not_said\":"
+            cat "$work/out"
+            status=1
+        fi
+    }
+    : >"$work/in"
+    gone='the module was unplugged during the reading'
+    row "--vanish-after 120" "UNKNOWN - $gone
+plug the module back in
+" checksum check -r 0
+    row "--vanish-after 120" "\"error\":\"$gone\",\"advice\":\"plug the module back in\"" noise json -r 0
+    row "--vanish-after 5" "\"advice\":\"plug the module back in; the retries found no module\"" "unpowered hubs" json -r 1
+    row "--vanish-after 200" "wex-q40 textfile: reading failed: $gone" humidity textfile -r 0 -d "$work"
+    row "--vanish-after 200" "wex-q40 influx: $gone" humidity influx -r 0
+    row "--vanish-after 60" "trial reading failed: $gone" noise diagnose
+    row "--bad-crc temp" "checksum mismatch in the temperature frame" unplug json -r 1
+    row "--bad-crc hum" "a failing sensor" unplug check -r 0
+    # The sensors' entPhySensorOperStatus: unavailable (2) when the module is gone, nonoperational (3) when it answered wrong.
+    printf 'get\n.1.3.6.1.2.1.99.1.1.1.5.1001\n' >"$work/in"
+    row "--vanish-after 120" "integer
+2" unplug snmp -r 0
+    row "--bad-crc temp" "integer
+3" unplug snmp -r 0
+    exit $status
     ;;
 *)
     echo "unknown case $case"
