@@ -3,6 +3,7 @@
 #ifndef USBEMU_DEVICE_H
 #define USBEMU_DEVICE_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -32,6 +33,7 @@ struct Pending {
     std::size_t in_offset = 0;
     Outcome outcome;
     bool in_flight = false;  // never completes until the program discards it
+    std::chrono::steady_clock::time_point due;  // when it completes
 };
 
 // One open of the device node; its URBs are its own, as each usbfs file is.

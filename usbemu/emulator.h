@@ -5,6 +5,7 @@
 #ifndef USBEMU_EMULATOR_H
 #define USBEMU_EMULATOR_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -35,9 +36,19 @@ struct TransferFault {
     FaultKind kind = FaultKind::stall;
 };
 
+// A sensor busy for the given conversion times after each command, as a real one is.
+inline sensor_model::SensorConfig timed_sensor(sensor_model::ConversionTimes times)
+{
+    sensor_model::SensorConfig sensor;
+    sensor.temperature_time = times.temperature;
+    sensor.humidity_time = times.humidity;
+    return sensor;
+}
+
 struct Module {
     Placement placement;
-    sensor_model::SensorConfig sensor;
+    sensor_model::SensorConfig sensor = timed_sensor(sensor_model::typical_conversion);
+    std::chrono::microseconds latency{0};  // how long after its submission each transfer completes
     sensor_model::Stuck stuck = sensor_model::Stuck::none;
     // Transfers answered before the module is unplugged (as a fault "gone"
     // at the next one); 0: never.
@@ -45,7 +56,9 @@ struct Module {
     std::vector<TransferFault> faults;
     bool node_closed = false;        // device node with mode 000
     bool claimed_elsewhere = false;  // another program holds the interface through usbfs
-    bool serial_driver = true;       // the kernel's serial driver is bound until detached
+    // The kernel's serial driver bound until detached: it knows not the module's
+    // ID, so only once an administrator has added it by hand.
+    bool serial_driver = false;
     std::string serial;              // the serial number sysfs shows; empty: the device has none
 };
 
@@ -54,6 +67,14 @@ struct Config : Module {
     bool present = true;  // false: an empty bus
     std::vector<Module> more;
 };
+
+// One module whose sensor is ready at the first poll, for what does not depend on timing.
+inline Config fast_module()
+{
+    Config config;
+    config.sensor = sensor_model::SensorConfig{};
+    return config;
+}
 
 enum class Transfer { control_out, control_in, bulk_out, bulk_in };
 

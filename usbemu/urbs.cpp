@@ -1,5 +1,5 @@
-// URBs: each completes as it is submitted, or is held in flight by a fault,
-// and waits for its own client to reap it.
+// URBs: each completes its latency after it is submitted, or is held in
+// flight by a fault, and waits for its own client to reap it.
 #include "device.h"
 
 // <sys/ioctl.h> must come first, or the USBDEVFS_* numbers are no constant expressions.
@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <optional>
@@ -94,6 +95,7 @@ void submit_urb(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *
         return;
     }
     ++device.transfers;
+    done.due = std::chrono::steady_clock::now() + device.config.latency;
     if (fault == FaultKind::stall)
         done.outcome.status = -EPIPE;
     else if (fault == FaultKind::timeout)
@@ -108,7 +110,8 @@ void submit_urb(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *
 void reap_urb(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
 {
     Client &own = client_state(device, client);
-    if (own.completed.empty() || own.completed.front().in_flight) {
+    if (own.completed.empty() || own.completed.front().in_flight ||
+        std::chrono::steady_clock::now() < own.completed.front().due) {
         complete(client, EAGAIN);
         return;
     }

@@ -154,7 +154,7 @@ void at_once(std::size_t count, const Step &step)
 // Cases run a few at a time, each against an emulator of its own: most of a
 // case is sleeps and time-outs. Testbeds are made on this thread only, since
 // each one's making sets this process's environment.
-constexpr std::size_t batch = 8;
+constexpr std::size_t batch = 12;
 
 void sweep(FaultKind kind, const std::vector<unsigned> &transfers, Tally &tally)
 {
@@ -162,7 +162,7 @@ void sweep(FaultKind kind, const std::vector<unsigned> &transfers, Tally &tally)
         const std::size_t count = std::min(batch, transfers.size() - first);
         std::vector<std::unique_ptr<usbemu::Emulator>> emulators;
         for (std::size_t i = 0; i < count; ++i) {
-            usbemu::Config config;
+            usbemu::Config config = usbemu::fast_module();
             config.faults = {{transfers[first + i], kind}};
             emulators.push_back(std::make_unique<usbemu::Emulator>(config));
         }
@@ -175,7 +175,7 @@ void sweep(FaultKind kind, const std::vector<unsigned> &transfers, Tally &tally)
         // An unplugged module plugged back in is one powered up afresh.
         for (auto &emulator : emulators)
             if (emulator->counters().unplugged) {
-                emulator = std::make_unique<usbemu::Emulator>();
+                emulator = std::make_unique<usbemu::Emulator>(usbemu::fast_module());
             }
         at_once(count, [&](std::size_t i) {
             SCOPED_TRACE(trace(i));
@@ -189,9 +189,9 @@ void sweep(FaultKind kind, const std::vector<unsigned> &transfers, Tally &tally)
     }
 }
 
-// With USBEMU_SWEEP_ALL set, every transfer; else every distinct USB call of
-// each protocol phase of the temperature cycle (the humidity cycle repeats
-// it with another command word: only its start, poll, first sample and end), and opening whole.
+// With USBEMU_SWEEP_ALL set, every transfer; else opening whole and every
+// distinct USB call of each protocol phase of the temperature cycle (the
+// humidity cycle repeats it with another command word: only its poll).
 std::vector<unsigned> swept_transfers()
 {
     std::vector<unsigned> picked;
@@ -202,13 +202,14 @@ std::vector<unsigned> swept_transfers()
     }
     constexpr unsigned cycle = 126;  // one measurement's transfers, the second starting at 132
     picked = {
-        1, 2, 3, 4, 5,                // reset, baud rate, bit-bang on, data released, clock low
-        6, 7, 8, 9, 10, 11, 12,       // the transmission start, every step
-        13, 14, 15, 37, 44,           // a zero and a one command bit, the acknowledge clock
-        46,                           // the poll
-        47, 48, 49, 70, 71, 72, 73, 75,  // a data byte's first and last bit, the host's acknowledge
-        128, 129, 130, 131,           // the checksum's last sample and the end without acknowledge
-        6 + cycle, 46 + cycle, 48 + cycle, 131 + cycle,
+        1, 2, 3, 4, 5,           // reset, baud rate, bit-bang on, data released, clock low
+        6, 7, 8, 9, 10, 11, 12,  // the transmission start, every step
+        13, 14, 15, 44,          // a command bit (data low, its write, the clock), the acknowledge clock
+        46,                      // the poll
+        47, 48, 49,              // a data bit: clock high, the sample, clock low
+        71, 72, 75,              // the host's acknowledge: data low, its write, data released
+        129, 130, 131,           // the end without acknowledge
+        46 + cycle,              // the humidity's poll
     };
     return picked;
 }

@@ -54,7 +54,7 @@ TEST(Tool, ReadersKilledUnderAScriptLetGoOfTheModule)
     const std::string script = "for t in 0.02 0.06 0.10 0.16; do timeout -s KILL $t \"$0\" >/dev/null 2>&1; "
                                "\"$0\" 2>&1 | head -1; done";
     const wex_test::ChildRun run =
-        wex_test::run_child({USBEMU_TOOL, "--", "/bin/bash", "-c", script, WEX_PROGRAM},
+        wex_test::run_child({USBEMU_TOOL, "--ready-at-once", "--", "/bin/bash", "-c", script, WEX_PROGRAM},
                             wex_test::environment_with({}, {"LD_PRELOAD", "UMOCKDEV_DIR", "LD_LIBRARY_PATH"}),
                             time_limit_s);
     ASSERT_FALSE(run.timed_out);
@@ -73,7 +73,7 @@ TEST(Tool, ManyKilledReadersLeaveTheToolQuietAndTheModuleFree)
                                "for n in 1 2 3 4; do \"$0\" >/dev/null 2>&1 && break; done; \"$0\" && exit " +
                                std::to_string(script_status);
     const wex_test::ChildRun run = wex_test::run_child(
-        {USBEMU_TOOL, "--", "/bin/sh", "-c", script, WEX_PROGRAM},
+        {USBEMU_TOOL, "--ready-at-once", "--", "/bin/sh", "-c", script, WEX_PROGRAM},
         wex_test::environment_with({"G_DEBUG=fatal-warnings"}, {"LD_PRELOAD", "UMOCKDEV_DIR", "LD_LIBRARY_PATH"}),
         time_limit_s);
     ASSERT_FALSE(run.timed_out);

@@ -14,19 +14,19 @@ good='.temperature == 30.0 and .humidity == 50.6 and .dewpoint == 18.6'
 case $case in
 concurrent)
     # The lock makes the second wait for the first instead of finding the module claimed.
-    "$usbemu" -- sh -c "$json >$work/a & $json >$work/b; wait" || echo "wex_usbemu ended with $?"
+    "$usbemu" --ready-at-once -- sh -c "$json >$work/a & $json >$work/b; wait" || echo "wex_usbemu ended with $?"
     outputs="$work/a $work/b"
     ;;
 killed)
     # Killed in the middle of the measurement, the sensor is left mid-frame; the retries read it again.
-    "$usbemu" -- sh -c "timeout -s KILL 0.15 $program >/dev/null; $json >$work/a" || echo "wex_usbemu ended with $?"
+    "$usbemu" --ready-at-once -- sh -c "timeout -s KILL 0.15 $program >/dev/null; $json >$work/a" || echo "wex_usbemu ended with $?"
     outputs="$work/a"
     ;;
 snmp)
     # The module's USB strings, from the emulator's sysfs, in its entPhysicalTable row; it has no serial number.
     row=.1.3.6.1.2.1.47.1.1.1.1
     printf 'get\n%s\n' "$row.11.1000" "$row.12.1000" "$row.13.1000" .1.3.6.1.2.1.99.1.1.1.4.1001 |
-        "$usbemu" -- "$wexq40" snmp -l "$work/lock" -b "$program" >"$work/a" || echo "wex_usbemu ended with $?"
+        "$usbemu" --ready-at-once -- "$wexq40" snmp -l "$work/lock" -b "$program" >"$work/a" || echo "wex_usbemu ended with $?"
     cat "$work/a"
     printf '%s\n' "$row.11.1000" string "" "$row.12.1000" string WEX "$row.13.1000" string WEX-Q40 \
         .1.3.6.1.2.1.99.1.1.1.4.1001 integer 300 | cmp -s - "$work/a"
@@ -39,7 +39,7 @@ unplugged)
         options=$1 said=$2 not_said=$3
         shift 3
         # shellcheck disable=SC2086
-        "$usbemu" $options -- "$wexq40" "$@" -l "$work/lock" -b "$program" <"$work/in" >"$work/out" 2>&1
+        "$usbemu" --ready-at-once $options -- "$wexq40" "$@" -l "$work/lock" -b "$program" <"$work/in" >"$work/out" 2>&1
         if ! grep -qF -- "$said" "$work/out" || grep -qiF -- "$not_said" "$work/out"; then
             echo "== $options, $*: not \"$said\", or \"$not_said\":"
             cat "$work/out"
