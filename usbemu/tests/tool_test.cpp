@@ -139,4 +139,22 @@ TEST(ToolOptions, FailTransferTakesANumberFromOneAndAKind)
         EXPECT_THROW(parse({"--fail-transfer", fault}), std::invalid_argument) << fault;
 }
 
+TEST(ToolOptions, TheRealModuleByDefaultAndTheTimingAsked)
+{
+    const usbemu::Config config =
+        parse({"--maximum-conversion", "--latency-us", "1500", "--serial-driver", "--module", "--ready-at-once"});
+    EXPECT_EQ(config.sensor.temperature_time, sensor_model::maximum_conversion.temperature);
+    EXPECT_EQ(config.sensor.humidity_time, sensor_model::maximum_conversion.humidity);
+    EXPECT_EQ(config.latency, std::chrono::microseconds(1500));
+    EXPECT_TRUE(config.serial_driver);
+    ASSERT_EQ(config.more.size(), 1u);
+    EXPECT_EQ(config.more[0].sensor.temperature_time, std::chrono::microseconds(0));
+    EXPECT_FALSE(config.more[0].serial_driver);
+    const usbemu::Config plain = parse({});
+    EXPECT_EQ(plain.sensor.temperature_time, sensor_model::typical_conversion.temperature);
+    EXPECT_EQ(plain.sensor.humidity_time, sensor_model::typical_conversion.humidity);
+    EXPECT_EQ(plain.latency, std::chrono::microseconds(0));
+    EXPECT_FALSE(plain.serial_driver);
+}
+
 }  // namespace
