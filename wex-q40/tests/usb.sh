@@ -1,6 +1,6 @@
 #!/bin/sh
 # wex-q40 against the module emulated at the USB level.
-# usage: usb.sh concurrent|killed|snmp|unplugged WEX_USBEMU WEX_Q40 PROGRAM
+# usage: usb.sh concurrent|killed|snmp|unplugged|slowest WEX_USBEMU WEX_Q40 PROGRAM
 set -u
 case=$1
 usbemu=$2
@@ -31,6 +31,19 @@ snmp)
     printf '%s\n' "$row.11.1000" string "" "$row.12.1000" string WEX "$row.13.1000" string WEX-Q40 \
         .1.3.6.1.2.1.99.1.1.1.4.1001 integer 300 | cmp -s - "$work/a"
     exit
+    ;;
+slowest)
+    # 2 ms per transfer and the sensor's longest conversions: the defaults neither refuse nor cut short a reading.
+    printf 'get\n.1.3.6.1.2.1.99.1.1.1.4.1001\n' >"$work/in"
+    # shellcheck disable=SC2016
+    "$usbemu" --maximum-conversion --latency-us 2000 -- sh -c '
+        "$0" check -l "$1/lock" -b "$2" --max-age 0 >"$1/check"; echo "check $?" >>"$1/status"
+        $3 --max-age 0 >"$1/a"
+        "$0" snmp -l "$1/lock" -b "$2" --max-age 0 <"$1/in" >"$1/snmp"' "$wexq40" "$work" "$program" "$json" ||
+        echo "wex_usbemu ended with $?"
+    cat "$work/check" "$work/status" "$work/snmp"
+    grep -q '^WEX-Q40 OK' "$work/check" && grep -qx 'check 0' "$work/status" && grep -qx 300 "$work/snmp" || exit 1
+    outputs="$work/a"
     ;;
 unplugged)
     # row EMULATOR_OPTIONS SAID NOT_SAID SUBCOMMAND [ARGS...]: what the output must say, and must not.
