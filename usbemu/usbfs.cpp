@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <system_error>
 #include <optional>
+#include <system_error>
 
 namespace usbemu {
 

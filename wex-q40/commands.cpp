@@ -14,8 +14,8 @@ constexpr int unknown_status = 3;
 // The family's sensors should be active at most a tenth of the time: at their longest, 0.4 s of measuring
 // (320 + 80 ms) in 4 s.
 constexpr const char *shared_max_age = "4";
-// Three attempts of the slowest reading (1.5 s each) with two 0.5 s pauses, behind another reader's 1.5 s
-// reading in the lock, and at most 0.6 s of grace and reserves: 7.6 s, within 10.
+// Three attempts of the slowest reading (1.6 s each) with two 0.5 s pauses, behind another reader's 1.6 s
+// reading in the lock, and at most 0.6 s of grace and reserves: 8 s, within 10.
 constexpr const char *check_timeout = "10";
 // Its trial reading is about the module now.
 constexpr const char *diagnose_max_age = "0";

@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -28,9 +28,10 @@ const std::string &good_report = wex_test::default_reading;
 // then the bit-banging of both measurements.
 constexpr unsigned reading_transfers = 257;
 
-// A fault costs at most one transfer's time-out (libftdi1's default 5 s for
-// opening's two transfers, 25 ms after FT_SetTimeouts), on top of a clean
-// reading (two 100 ms poll sleeps and 257 transfers, well under 2 s here).
+// A fault costs at most one wait: libftdi1's default 5 s time-out on opening's
+// two transfers (25 ms on the others, after FT_SetTimeouts), or the program's
+// 2 s of polls for a sensor that missed its command; on top of a clean reading
+// (two 100 ms poll sleeps and 257 transfers, under 2 s here).
 constexpr double bound_s = 5.0 + 2.0;
 constexpr double time_limit_s = bound_s + 5.0;
 
@@ -87,8 +88,9 @@ Ended judge(const wex_test::ChildRun &run)
     for (const std::string &line : lines)
         EXPECT_TRUE(is_program_line(line)) << "not the program's line: " << line;
     EXPECT_EQ(run.err, "");
-    const bool ends_with_report =
-        run.out.size() >= good_report.size() && run.out.compare(run.out.size() - good_report.size(), std::string::npos, good_report) == 0;
+    const bool ends_with_report = run.out.size() >= good_report.size() &&
+                                  run.out.compare(run.out.size() - good_report.size(), std::string::npos,
+                                                  good_report) == 0;
     if (run.status == 0) {
         EXPECT_TRUE(ends_with_report) << "status 0 without the right reading";
         return Ended::right;

@@ -162,12 +162,17 @@ TEST_P(Timing, TheSensorTakesItsConversionTimesAndTheWireItsLatency)
 
 INSTANTIATE_TEST_SUITE_P(
     Sensor, Timing,
-    ::testing::Values(TimingCase{"Typical", [](usbemu::Config &) {}, 4, 0.265},
-                      TimingCase{"Maximum", [](usbemu::Config &c) { c.sensor = usbemu::timed_sensor(sensor_model::maximum_conversion); }, 5, 0.4},
-                      TimingCase{"ReadyAtOnceWithLatency", [](usbemu::Config &c) {
-                                     c = usbemu::fast_module();
-                                     c.latency = std::chrono::milliseconds(2);
-                                 }, 0, 0.2 + 257 * 0.002}),
+    ::testing::Values(
+        TimingCase{"Typical", [](usbemu::Config &) {}, 4, 0.265},
+        TimingCase{"Maximum",
+                   [](usbemu::Config &c) { c.sensor = usbemu::timed_sensor(sensor_model::maximum_conversion); }, 5,
+                   0.4},
+        TimingCase{"ReadyAtOnceWithLatency",
+                   [](usbemu::Config &c) {
+                       c = usbemu::fast_module();
+                       c.latency = std::chrono::milliseconds(2);
+                   },
+                   0, 0.2 + 257 * 0.002}),
     [](const ::testing::TestParamInfo<TimingCase> &p) { return std::string(p.param.name); });
 
 struct FailureCase {
