@@ -27,8 +27,8 @@ struct Placement {
 };
 
 // How one transfer fails: stall (-EPIPE), timeout (in flight until the
-// program discards it), short (fewer bytes than asked; a transfer without
-// data completes), gone (ENODEV and the module leaves the bus, as unplugged).
+// program discards it), short (half the bytes asked, rounded down; a transfer
+// without data completes), gone (ENODEV and the module leaves the bus, as unplugged).
 enum class FaultKind { stall, timeout, short_transfer, gone };
 
 struct TransferFault {
