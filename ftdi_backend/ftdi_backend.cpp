@@ -215,7 +215,9 @@ FT_STATUS get_bit_mode(FT_HANDLE handle, std::uint8_t *pins)
     if (pins == nullptr)
         return FT_INVALID_PARAMETER;
     unsigned char levels = 0;
-    if (ftdi_read_pins(ftdi, &levels) < 0)
+    // Reading the pins changes nothing on the chip, so a failed read is tried
+    // once more: given up, it would end a measurement the sensor then holds.
+    if (ftdi_read_pins(ftdi, &levels) < 0 && ftdi_read_pins(ftdi, &levels) < 0)
         return FT_IO_ERROR;
     *pins = levels;
     return FT_OK;

@@ -108,11 +108,11 @@ void Sensor::sample()
 {
     if (state_ != State::measuring || config_.never_ready)
         return;
-    if (busy_left_ == 0) {
+    if (busy_left_ > 0) {
+        --busy_left_;
+    } else if (std::chrono::steady_clock::now() >= ready_at_) {
         state_ = State::ready;
         pull_low_ = true;
-    } else {
-        --busy_left_;
     }
 }
 
@@ -200,6 +200,8 @@ void Sensor::on_falling_edge()
             begin_frame();
             state_ = State::measuring;
             busy_left_ = config_.busy_samples;
+            ready_at_ = std::chrono::steady_clock::now() +
+                        (command_ == command_temperature ? config_.temperature_time : config_.humidity_time);
         } else {
             state_ = State::idle;
         }

@@ -5,6 +5,7 @@
 #ifndef SENSOR_MODEL_SENSOR_H
 #define SENSOR_MODEL_SENSOR_H
 
+#include <chrono>
 #include <cstdint>
 
 namespace sensor_model {
@@ -17,6 +18,10 @@ struct SensorConfig {
     // Samples of the pins that read busy before the result is ready; 0 means
     // the first sample after the command already reads ready.
     unsigned busy_samples = 0;
+    // Real time a measurement takes before it is ready, counted from its command
+    // and on top of busy_samples; zero: done at the first sample.
+    std::chrono::microseconds temperature_time{0};
+    std::chrono::microseconds humidity_time{0};
     bool never_ready = false;  // acknowledges commands, then measures forever
     bool mute = false;         // never acknowledges, never measures
     Frame bad_crc = Frame::none;  // send a wrong checksum byte in this frame
@@ -74,6 +79,7 @@ private:
     std::uint8_t command_ = 0;
     int bit_ = 0;
     unsigned busy_left_ = 0;
+    std::chrono::steady_clock::time_point ready_at_;
     std::uint8_t frame_[3] = {};
     Frame frame_kind_ = Frame::none;
     int byte_ = 0;
@@ -82,6 +88,14 @@ private:
 
 // The checksum the sensor appends: CRC-8 (x^8 + x^5 + x^4 + 1) over the
 // command and both data bytes, sent with its bit order reversed.
+// The datasheet's conversion times for 14-bit temperature and 12-bit humidity.
+struct ConversionTimes {
+    std::chrono::microseconds temperature;
+    std::chrono::microseconds humidity;
+};
+constexpr ConversionTimes typical_conversion{std::chrono::milliseconds(210), std::chrono::milliseconds(55)};
+constexpr ConversionTimes maximum_conversion{std::chrono::milliseconds(320), std::chrono::milliseconds(80)};
+
 std::uint8_t sensor_checksum_byte(std::uint8_t command, std::uint8_t high, std::uint8_t low);
 
 // Raw words for physical values, the inverse of the driver's conversions.

@@ -3,6 +3,7 @@
 #ifndef USBEMU_DEVICE_H
 #define USBEMU_DEVICE_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -24,12 +25,15 @@ struct Outcome {
     int actual_length = 0;
 };
 
-// A URB completed at submission, waiting for its client to reap it.
+// A URB submitted, waiting for its client to reap it once it has completed.
 struct Pending {
     GObjectPtr<UMockdevIoctlData> urb;
     GObjectPtr<UMockdevIoctlData> buffer;  // null for a zero-length transfer
+    std::uintptr_t address = 0;  // the URB's address in its program, which a discard names
     std::size_t in_offset = 0;
     Outcome outcome;
+    bool in_flight = false;  // never completes until the program discards it
+    std::chrono::steady_clock::time_point due;  // when it completes
 };
 
 // One open of the device node; its URBs are its own, as each usbfs file is.
@@ -53,6 +57,8 @@ struct Device {
 
     Module config;
     std::string node;
+    // What the kernel removes when the module is unplugged, under the testbed's root.
+    std::vector<std::string> unplugged_paths;
     std::string ioctl_socket;  // where umockdev accepts the node's opens
     sensor_model::Sensor sensor;
     sensor_model::Chip chip;
@@ -79,9 +85,13 @@ void client_connected(Device &device, UMockdevIoctlClient *client);
 
 // The rest run with the device locked.
 Client &client_state(Device &device, UMockdevIoctlClient *client);
+void forget_closed_clients(Device &device);
+// The module leaves the bus: its claim dropped, its sysfs record and device node removed.
+void unplug(Device &device);
 int claim_interface(Device &device, UMockdevIoctlClient *client);  // 0 or an errno
 void submit_urb(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
 void reap_urb(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+void discard_urb(Device &device, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
 
 // The chip's side of a transfer: vendor control requests and the bulk endpoints.
 constexpr std::uint8_t endpoint_in = 0x81;

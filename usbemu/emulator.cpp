@@ -72,6 +72,8 @@ Emulator::Emulator(const Config &config) : impl_(std::make_unique<Impl>())
     for (const Module &module : modules) {
         auto device = std::make_unique<Device>(module);
         device->node = device_node(module.placement);
+        device->unplugged_paths = {root + device->node, root + "/sys/bus/usb/devices/" + sysfs_name(module.placement),
+                                   root + syspath(module.placement)};
         device->ioctl_socket = root + "/ioctl" + device->node;
         device->handler.reset(umockdev_ioctl_base_new());
         g_signal_connect(device->handler.get(), "handle-ioctl", G_CALLBACK(on_ioctl), device.get());
@@ -106,7 +108,11 @@ Counters Emulator::counters(std::size_t module) const
         return {};
     Device &device = *impl_->devices.at(module);
     const std::lock_guard<std::mutex> guard(device.lock);
+    forget_closed_clients(device);
     Counters c = device.counters;
+    c.open_now = static_cast<unsigned>(device.clients.size());
+    c.held = device.holder != nullptr;
+    c.unplugged = device.vanished;
     c.sensor = device.sensor.counters();
     c.chip = device.chip.counters();
     return c;

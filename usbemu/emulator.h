@@ -5,6 +5,7 @@
 #ifndef USBEMU_EMULATOR_H
 #define USBEMU_EMULATOR_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -25,16 +26,39 @@ struct Placement {
     std::vector<unsigned> ports = {1};
 };
 
+// How one transfer fails: stall (-EPIPE), timeout (in flight until the
+// program discards it), short (half the bytes asked, rounded down; a transfer
+// without data completes), gone (ENODEV and the module leaves the bus, as unplugged).
+enum class FaultKind { stall, timeout, short_transfer, gone };
+
+struct TransferFault {
+    unsigned transfer = 0;  // counted from 1 over every URB submitted to the module
+    FaultKind kind = FaultKind::stall;
+};
+
+// A sensor busy for the given conversion times after each command, as a real one is.
+inline sensor_model::SensorConfig timed_sensor(sensor_model::ConversionTimes times)
+{
+    sensor_model::SensorConfig sensor;
+    sensor.temperature_time = times.temperature;
+    sensor.humidity_time = times.humidity;
+    return sensor;
+}
+
 struct Module {
     Placement placement;
-    sensor_model::SensorConfig sensor;
+    sensor_model::SensorConfig sensor = timed_sensor(sensor_model::typical_conversion);
+    std::chrono::microseconds latency{0};  // how long after its submission each transfer completes
     sensor_model::Stuck stuck = sensor_model::Stuck::none;
-    // Transfers answered before the device vanishes (ENODEV for every request
-    // from then on); 0: never.
+    // Transfers answered before the module is unplugged (as a fault "gone"
+    // at the next one); 0: never.
     unsigned vanish_after = 0;
+    std::vector<TransferFault> faults;
     bool node_closed = false;        // device node with mode 000
     bool claimed_elsewhere = false;  // another program holds the interface through usbfs
-    bool serial_driver = true;       // the kernel's serial driver is bound until detached
+    // The kernel's serial driver bound until detached: it knows not the module's
+    // ID, so only once an administrator has added it by hand.
+    bool serial_driver = false;
     std::string serial;              // the serial number sysfs shows; empty: the device has none
 };
 
@@ -43,6 +67,14 @@ struct Config : Module {
     bool present = true;  // false: an empty bus
     std::vector<Module> more;
 };
+
+// One module whose sensor is ready at the first poll, for what does not depend on timing.
+inline Config fast_module()
+{
+    Config config;
+    config.sensor = sensor_model::SensorConfig{};
+    return config;
+}
 
 enum class Transfer { control_out, control_in, bulk_out, bulk_in };
 
@@ -62,8 +94,13 @@ struct Counters {
     unsigned releases = 0;  // claims given back with USBDEVFS_RELEASEINTERFACE
     unsigned released_on_close = 0;  // claims dropped because their holder closed the node
     unsigned busy = 0;      // claims refused because another program held the interface
+    unsigned released_on_unplug = 0;  // claims dropped because the module left the bus
     unsigned refused = 0;   // requests answered ENODEV after the device vanished
     unsigned stalled = 0;   // control requests the chip does not know
+    unsigned discarded = 0; // URBs the program gave up on and discarded
+    unsigned open_now = 0;  // opens of the node its programs have not closed yet
+    bool held = false;      // some open holds the interface
+    bool unplugged = false; // the module has left the bus
 };
 
 class Emulator {

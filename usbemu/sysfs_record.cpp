@@ -120,6 +120,11 @@ std::string sysfs_name(const Placement &placement)
     return std::to_string(placement.bus) + "-" + ports_text(placement.ports);
 }
 
+std::string syspath(const Placement &placement)
+{
+    return "/sys" + sysfs_path(placement.bus, placement.ports);
+}
+
 std::string device_node(const Placement &placement)
 {
     return "/dev/bus/usb/" + padded(placement.bus) + "/" + padded(placement.address);

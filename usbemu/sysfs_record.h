@@ -12,6 +12,8 @@ namespace usbemu {
 
 // The kernel's name for the device: "1-2.3" is bus 1, hub port 2, then port 3.
 std::string sysfs_name(const Placement &placement);
+// "/sys/devices/.../usb1/1-2/1-2.3", as umockdev names the device
+std::string syspath(const Placement &placement);
 // "/dev/bus/usb/001/007"
 std::string device_node(const Placement &placement);
 // Throws std::invalid_argument for two modules in one place or a place no bus has.

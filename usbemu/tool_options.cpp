@@ -12,14 +12,17 @@ namespace usbemu {
 const char tool_usage[] =
     "usage: wex_usbemu [MODULE OPTIONS] [--module MODULE OPTIONS]... [--absent] -- PROGRAM [ARGS...]\n"
     "module options: [--raw-temp N] [--raw-hum N] [--busy N] [--never-ready] [--mute]\n"
-    "                [--bad-crc temp|hum] [--vanish-after N] [--node-closed] [--claimed]\n"
+    "                [--ready-at-once | --maximum-conversion] [--latency-us N] [--serial-driver]\n"
+    "                [--bad-crc temp|hum] [--vanish-after N] [--fail-transfer N:stall|timeout|short|gone]\n"
+    "                [--node-closed] [--claimed]\n"
     "                [--port BUS-PORT[.PORT]...] [--devnum N] [--serial TEXT]\n";
 
 namespace {
 
 enum LongOnly : int {
     raw_temp = 256, raw_hum, busy, never_ready, mute, bad_crc, vanish_after, node_closed, claimed, port, devnum,
-    module, absent, serial,
+    module, absent, serial, fail_transfer, ready_at_once, maximum_conversion, latency_us,
+    serial_driver,
 };
 
 constexpr option options[] = {
@@ -37,6 +40,11 @@ constexpr option options[] = {
     {"module", no_argument, nullptr, module},
     {"absent", no_argument, nullptr, absent},
     {"serial", required_argument, nullptr, serial},
+    {"fail-transfer", required_argument, nullptr, fail_transfer},
+    {"ready-at-once", no_argument, nullptr, ready_at_once},
+    {"maximum-conversion", no_argument, nullptr, maximum_conversion},
+    {"latency-us", required_argument, nullptr, latency_us},
+    {"serial-driver", no_argument, nullptr, serial_driver},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -63,6 +71,27 @@ void parse_port(const std::string &text, Placement &placement)
             break;
         start = dot + 1;
     }
+}
+
+TransferFault parse_fault(const std::string &text)
+{
+    const std::size_t colon = text.find(':');
+    const std::string kind = colon == std::string::npos ? "" : text.substr(colon + 1);
+    TransferFault fault;
+    if (kind == "stall")
+        fault.kind = FaultKind::stall;
+    else if (kind == "timeout")
+        fault.kind = FaultKind::timeout;
+    else if (kind == "short")
+        fault.kind = FaultKind::short_transfer;
+    else if (kind == "gone")
+        fault.kind = FaultKind::gone;
+    else
+        throw std::invalid_argument("--fail-transfer takes N:stall|timeout|short|gone, not " + text);
+    fault.transfer = static_cast<unsigned>(number(text.substr(0, colon), 1000000));
+    if (fault.transfer == 0)
+        throw std::invalid_argument("--fail-transfer counts transfers from 1");
+    return fault;
 }
 
 // Each further module gets the next port of the root hub and the next device number.
@@ -95,6 +124,14 @@ void apply(int option, const std::string &value, Config &config, Module &m)
     case module: add_module(config); break;
     case absent: config.present = false; break;
     case serial: m.serial = value; break;
+    case fail_transfer: m.faults.push_back(parse_fault(value)); break;
+    case ready_at_once: m.sensor.temperature_time = m.sensor.humidity_time = {}; break;
+    case maximum_conversion:
+        m.sensor.temperature_time = sensor_model::maximum_conversion.temperature;
+        m.sensor.humidity_time = sensor_model::maximum_conversion.humidity;
+        break;
+    case latency_us: m.latency = std::chrono::microseconds(number(value, 1000000)); break;
+    case serial_driver: m.serial_driver = true; break;
     default: throw std::invalid_argument("unknown option or missing value: " + value);
     }
 }

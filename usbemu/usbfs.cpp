@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <optional>
+#include <system_error>
 
 namespace usbemu {
 
@@ -21,37 +23,6 @@ constexpr std::uint32_t usbfs_capabilities =
     USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
 constexpr const char *serial_driver_name = "ftdi_sio";
 constexpr const char *usbfs_driver_name = "usbfs";
-
-// umockdev 0.17.16 never emits "client-vanished"; a client's "connected" turns
-// false when the program closes the node, and its process ends when it is
-// killed (an open not yet told from another's: once no living opener is left
-// untold); looked at before every request and every new open, that drops a
-// closed open's claim before anyone else can ask for it.
-void forget_closed_clients(Device &device)
-{
-    std::optional<bool> ambiguous_gone;
-    auto closed = [&device, &ambiguous_gone](const Client &c) {
-        if (!umockdev_ioctl_client_get_connected(c.client.get()))
-            return true;
-        if (c.process != ambiguous_peer)
-            return !peer_alive(c.process);
-        if (!ambiguous_gone)
-            ambiguous_gone = untaken_peers_gone(device.ioctl_socket);
-        return *ambiguous_gone;
-    };
-    for (Client &c : device.clients) {
-        if (!closed(c))
-            continue;
-        if (device.holder == c.client.get()) {
-            device.holder = nullptr;
-            ++device.counters.released_on_close;
-        }
-        let_go(std::move(c.client));
-    }
-    device.clients.erase(std::remove_if(device.clients.begin(), device.clients.end(),
-                                        [](const Client &c) { return !c.client; }),
-                         device.clients.end());
-}
 
 // A program that asks is alive, so once it is the only one not yet told apart, its socket is its own.
 void identify(Device &device, UMockdevIoctlClient *client)
@@ -127,6 +98,37 @@ int release_interface(Device &device, UMockdevIoctlClient *client, UMockdevIoctl
 
 }  // namespace
 
+// umockdev 0.17.16 never emits "client-vanished"; a client's "connected" turns
+// false when the program closes the node, and its process ends when it is
+// killed (an open not yet told from another's: once no living opener is left
+// untold); looked at before every request and every new open, that drops a
+// closed open's claim before anyone else can ask for it.
+void forget_closed_clients(Device &device)
+{
+    std::optional<bool> ambiguous_gone;
+    auto closed = [&device, &ambiguous_gone](const Client &c) {
+        if (!umockdev_ioctl_client_get_connected(c.client.get()))
+            return true;
+        if (c.process != ambiguous_peer)
+            return !peer_alive(c.process);
+        if (!ambiguous_gone)
+            ambiguous_gone = untaken_peers_gone(device.ioctl_socket);
+        return *ambiguous_gone;
+    };
+    for (Client &c : device.clients) {
+        if (!closed(c))
+            continue;
+        if (device.holder == c.client.get()) {
+            device.holder = nullptr;
+            ++device.counters.released_on_close;
+        }
+        let_go(std::move(c.client));
+    }
+    device.clients.erase(std::remove_if(device.clients.begin(), device.clients.end(),
+                                        [](const Client &c) { return !c.client; }),
+                         device.clients.end());
+}
+
 // One holder at a time, as the kernel grants it; the holder asking again is no new claim.
 int claim_interface(Device &device, UMockdevIoctlClient *client)
 {
@@ -139,6 +141,22 @@ int claim_interface(Device &device, UMockdevIoctlClient *client)
     device.holder = client;
     ++device.counters.claims;
     return 0;
+}
+
+void unplug(Device &device)
+{
+    if (device.vanished)
+        return;
+    device.vanished = true;
+    if (device.holder != nullptr) {
+        device.holder = nullptr;
+        ++device.counters.released_on_unplug;
+    }
+    // By hand: umockdev's own removal keeps the node and announces it through whichever testbed is current.
+    for (const std::string &path : device.unplugged_paths) {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
 }
 
 Client &client_state(Device &device, UMockdevIoctlClient *client)
@@ -198,8 +216,7 @@ gboolean handle_ioctl(Device &device, UMockdevIoctlClient *client)
         reap_urb(device, client, arg);
         break;
     case USBDEVFS_DISCARDURB:
-        // Every URB completes as it is submitted, so there is never one in flight to discard.
-        complete(client, EINVAL);
+        discard_urb(device, client, arg);
         break;
     default:
         complete(client, ENOTTY);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 
 #include "chip.h"
@@ -190,6 +191,23 @@ TEST(Measurement, BusySamplesThenReady)
     bench.host.start();
     bench.host.write_byte(command_humidity);
     EXPECT_EQ(bench.host.wait_ready(500), -1);
+}
+
+// Each measurement is busy for its own conversion time, whatever the samples in between.
+TEST(Measurement, ConversionTimeThenReady)
+{
+    SensorConfig config;
+    config.temperature_time = std::chrono::milliseconds(40);
+    config.humidity_time = std::chrono::milliseconds(10);
+    for (const std::uint8_t command : {command_temperature, command_humidity}) {
+        Bench bench(config);
+        const auto start = std::chrono::steady_clock::now();
+        bench.host.start();
+        bench.host.write_byte(command);
+        EXPECT_GT(bench.host.wait_ready(4000000000u), 1);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, command == command_temperature ? config.temperature_time : config.humidity_time);
+    }
 }
 
 TEST(Frame, BothMeasurementsWithChecksums)

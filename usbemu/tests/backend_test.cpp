@@ -36,7 +36,7 @@ protected:
 
 TEST_F(Backend, OpensOnlyTheRememberedIdsAndIndexSilently)
 {
-    usbemu::Emulator emulator;
+    usbemu::Emulator emulator(usbemu::fast_module());
     FT_HANDLE handle = nullptr;
 
     ASSERT_EQ(api->set_vid_pid(0x0403, 0x6001), FT_OK);
@@ -60,7 +60,7 @@ TEST_F(Backend, OpensOnlyTheRememberedIdsAndIndexSilently)
 
 TEST_F(Backend, NoDeviceOnTheBusIsNotFoundSilently)
 {
-    usbemu::Config config;
+    usbemu::Config config = usbemu::fast_module();
     config.present = false;
     usbemu::Emulator emulator(config);
     FT_HANDLE handle = nullptr;
@@ -69,7 +69,7 @@ TEST_F(Backend, NoDeviceOnTheBusIsNotFoundSilently)
 
 TEST_F(Backend, PassesBitModeWritesAndPinReadsThroughUnchanged)
 {
-    usbemu::Emulator emulator;
+    usbemu::Emulator emulator(usbemu::fast_module());
     FT_HANDLE handle = nullptr;
     open_first(handle);
     ASSERT_NE(handle, nullptr);
@@ -108,7 +108,7 @@ TEST_F(Backend, PassesBitModeWritesAndPinReadsThroughUnchanged)
 
 TEST_F(Backend, RejectsHandlesItDidNotIssueOrHasClosed)
 {
-    usbemu::Emulator emulator;
+    usbemu::Emulator emulator(usbemu::fast_module());
     FT_HANDLE closed = nullptr;
     open_first(closed);
     ASSERT_NE(closed, nullptr);
@@ -129,7 +129,7 @@ TEST_F(Backend, RejectsHandlesItDidNotIssueOrHasClosed)
 
 TEST_F(Backend, RejectsMissingArgumentsWithoutTouchingTheDevice)
 {
-    usbemu::Emulator emulator;
+    usbemu::Emulator emulator(usbemu::fast_module());
     EXPECT_EQ(api->open(0, nullptr), FT_INVALID_PARAMETER);
     FT_HANDLE handle = nullptr;
     open_first(handle);
@@ -153,7 +153,7 @@ TEST_F(Backend, RejectsMissingArgumentsWithoutTouchingTheDevice)
 
 TEST_F(Backend, ReportsIoErrorsOnceTheDeviceHasVanished)
 {
-    usbemu::Config config;
+    usbemu::Config config = usbemu::fast_module();
     config.vanish_after = 3;  // opening's reset and baud rate, then one more
     usbemu::Emulator emulator(config);
     FT_HANDLE handle = nullptr;
@@ -174,9 +174,22 @@ TEST_F(Backend, ReportsIoErrorsOnceTheDeviceHasVanished)
     EXPECT_EQ(emulator.log().size(), 3u);
 }
 
+// The kernel's serial driver holds the module only once its ID has been added by hand; opening detaches it.
+TEST_F(Backend, DetachesASerialDriverBoundByHand)
+{
+    usbemu::Config config = usbemu::fast_module();
+    config.serial_driver = true;
+    usbemu::Emulator emulator(config);
+    FT_HANDLE handle = nullptr;
+    EXPECT_EQ(open_first(handle), "");
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(api->close(handle), FT_OK);
+    EXPECT_EQ(emulator.counters().claims, 1u);
+}
+
 TEST_F(Backend, NamesTheProgramHoldingTheDevice)
 {
-    usbemu::Config config;
+    usbemu::Config config = usbemu::fast_module();
     config.claimed_elsewhere = true;
     usbemu::Emulator emulator(config);
     FT_HANDLE handle = nullptr;

@@ -36,10 +36,12 @@ void PrintTo(const Layout &l, std::ostream *os)
 usbemu::Config plugged(const Layout &layout, bool nearer_first, unsigned renumber)
 {
     usbemu::Module nearer;
+    nearer.sensor = sensor_model::SensorConfig{};
     nearer.placement = layout.nearer;
     nearer.placement.address += renumber;
     nearer.sensor.raw_temperature = near_raw_temperature;
     usbemu::Module farther;
+    farther.sensor = sensor_model::SensorConfig{};
     farther.placement = layout.farther;
     farther.placement.address += renumber;
     usbemu::Config config;

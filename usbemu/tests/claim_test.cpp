@@ -43,7 +43,7 @@ TEST(OneClaimant, TwoReadingsAtOnceGiveOneReadingAndOneClaimedRefusalOrTwoReadin
     int good_runs = 0;
     int claimed_runs = 0;
     for (int i = 0; i < pairs; ++i) {
-        const usbemu::Emulator emulator;
+        const usbemu::Emulator emulator(usbemu::fast_module());
         auto first = std::async(std::launch::async, run_program, time_limit_s);
         auto second = std::async(std::launch::async, run_program, time_limit_s);
         const wex_test::ChildRun a = first.get();
@@ -69,7 +69,7 @@ TEST(OneClaimant, TwoReadingsAtOnceGiveOneReadingAndOneClaimedRefusalOrTwoReadin
 // system's time-out would; the next reading must not find it claimed.
 TEST(OneClaimant, AKilledReadingLetsGoOfTheInterface)
 {
-    usbemu::Config config;
+    usbemu::Config config = usbemu::fast_module();
     config.sensor.busy_samples = 3;  // several hundred milliseconds per frame
     const usbemu::Emulator emulator(config);
     {
@@ -102,7 +102,7 @@ TEST(OneClaimant, AKilledReadingLetsGoOfTheInterface)
 // interface, and neither sees the other's transfers.
 TEST(OneClaimant, ASecondOpenIsRefusedAndTheFirstKeepsItsOwnTransfers)
 {
-    const usbemu::Emulator emulator;
+    const usbemu::Emulator emulator(usbemu::fast_module());
     const d2xx_api *api = wex_ftdi_backend();
     ASSERT_EQ(api->set_vid_pid(wex_module::vendor_id, wex_module::product_id), FT_OK);
     FT_HANDLE first = nullptr;
@@ -137,7 +137,7 @@ TEST(OneClaimant, ASecondOpenIsRefusedAndTheFirstKeepsItsOwnTransfers)
 // in its own USB library context, does a transfer of its own.
 TEST(OneClaimant, AnOpenReapsOnlyItsOwnTransfers)
 {
-    const usbemu::Emulator emulator;
+    const usbemu::Emulator emulator(usbemu::fast_module());
     libusb_context *contexts[2] = {nullptr, nullptr};
     libusb_device_handle *handles[2] = {nullptr, nullptr};
     for (int i = 0; i < 2; ++i) {

@@ -90,7 +90,7 @@ class CleanReading : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(CleanReading, PrintsTheReportAndTheWireCarriesTheDriversCallsInOrder)
 {
-    usbemu::Config config;
+    usbemu::Config config = usbemu::fast_module();
     config.sensor.busy_samples = GetParam();
     usbemu::Emulator emulator(config);
 
@@ -130,6 +130,51 @@ INSTANTIATE_TEST_SUITE_P(Sensor, CleanReading, ::testing::Values(0u, 3u),
                              return p.param == 0 ? std::string("ReadyAtOnce") : "Busy" + std::to_string(p.param);
                          });
 
+struct TimingCase {
+    const char *name;
+    void (*adjust)(usbemu::Config &);
+    unsigned least_polls;   // samples of the data line while the sensor measures, both measurements
+    double least_seconds;   // the two measurements' conversion times, the wire's latency
+};
+
+void PrintTo(const TimingCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class Timing : public ::testing::TestWithParam<TimingCase> {};
+
+// A poll every 100 ms: a 210 ms conversion is seen busy at least three times, 320 ms four, 55 or 80 ms once.
+TEST_P(Timing, TheSensorTakesItsConversionTimesAndTheWireItsLatency)
+{
+    usbemu::Config config;
+    GetParam().adjust(config);
+    usbemu::Emulator emulator(config);
+
+    const ChildRun run = run_program(time_limit_s);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.out, good_report);
+    const std::vector<std::string> traffic = bit_bang_traffic(emulator.log());
+    const auto frame_samples = static_cast<std::ptrdiff_t>(2 * 3 * 8);
+    EXPECT_GE(std::count(traffic.begin(), traffic.end(), "pins") - frame_samples, GetParam().least_polls + 2);
+    EXPECT_GE(run.seconds, GetParam().least_seconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sensor, Timing,
+    ::testing::Values(
+        TimingCase{"Typical", [](usbemu::Config &) {}, 4, 0.265},
+        TimingCase{"Maximum",
+                   [](usbemu::Config &c) { c.sensor = usbemu::timed_sensor(sensor_model::maximum_conversion); }, 5,
+                   0.4},
+        TimingCase{"ReadyAtOnceWithLatency",
+                   [](usbemu::Config &c) {
+                       c = usbemu::fast_module();
+                       c.latency = std::chrono::milliseconds(2);
+                   },
+                   0, 0.2 + 257 * 0.002}),
+    [](const ::testing::TestParamInfo<TimingCase> &p) { return std::string(p.param.name); });
+
 struct FailureCase {
     const char *name;
     usbemu::Config config;
@@ -140,7 +185,7 @@ struct FailureCase {
 FailureCase failure(const char *name, std::string out, void (*adjust)(usbemu::Config &),
                     bool waits_out_the_sensor = false)
 {
-    FailureCase c{name, usbemu::Config{}, std::move(out), waits_out_the_sensor};
+    FailureCase c{name, usbemu::fast_module(), std::move(out), waits_out_the_sensor};
     adjust(c.config);
     return c;
 }
@@ -202,7 +247,7 @@ class Vanishing : public ::testing::TestWithParam<VanishCase> {};
 TEST_P(Vanishing, EndsWith255QuicklyAndNothingCrossesAfterwards)
 {
     const VanishCase &c = GetParam();
-    usbemu::Config config;
+    usbemu::Config config = usbemu::fast_module();
     config.vanish_after = c.after;
     usbemu::Emulator emulator(config);
 
@@ -214,6 +259,12 @@ TEST_P(Vanishing, EndsWith255QuicklyAndNothingCrossesAfterwards)
     EXPECT_EQ(run.out.substr(run.out.size() - c.last_lines.size()), c.last_lines) << run.out;
     EXPECT_EQ(emulator.log().size(), c.after);
     EXPECT_GT(emulator.counters().refused, 0u);
+
+    // The module has left the bus as an unplugged one does: the next reading finds none.
+    EXPECT_TRUE(emulator.counters().unplugged);
+    struct stat st{};
+    EXPECT_NE(stat((emulator.root_dir() + emulator.node_of(0)).c_str(), &st), 0) << "the device node stayed";
+    EXPECT_EQ(run_program(time_limit_s).out, not_opened);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -251,7 +302,7 @@ TEST(ClosedDeviceNode, NamesThePermissionFailureBeforeTheDriversLines)
         ASSERT_STRNE(USBEMU_SETPRIV, "") << "setpriv is needed to run this test as root";
         argv = {USBEMU_SETPRIV, "--reuid=65534", "--regid=65534", "--clear-groups"};
     }
-    argv.insert(argv.end(), {tool, "--node-closed", "--", program});
+    argv.insert(argv.end(), {tool, "--node-closed", "--ready-at-once", "--", program});
     const ChildRun run = run_child(
         argv, environment_with({"TMPDIR=/tmp"}, {"LD_PRELOAD", "UMOCKDEV_DIR", "LD_LIBRARY_PATH", "LIBUSB_DEBUG"}),
         time_limit_s);

@@ -54,7 +54,7 @@ TEST(Tool, ReadersKilledUnderAScriptLetGoOfTheModule)
     const std::string script = "for t in 0.02 0.06 0.10 0.16; do timeout -s KILL $t \"$0\" >/dev/null 2>&1; "
                                "\"$0\" 2>&1 | head -1; done";
     const wex_test::ChildRun run =
-        wex_test::run_child({USBEMU_TOOL, "--", "/bin/bash", "-c", script, WEX_PROGRAM},
+        wex_test::run_child({USBEMU_TOOL, "--ready-at-once", "--", "/bin/bash", "-c", script, WEX_PROGRAM},
                             wex_test::environment_with({}, {"LD_PRELOAD", "UMOCKDEV_DIR", "LD_LIBRARY_PATH"}),
                             time_limit_s);
     ASSERT_FALSE(run.timed_out);
@@ -73,7 +73,7 @@ TEST(Tool, ManyKilledReadersLeaveTheToolQuietAndTheModuleFree)
                                "for n in 1 2 3 4; do \"$0\" >/dev/null 2>&1 && break; done; \"$0\" && exit " +
                                std::to_string(script_status);
     const wex_test::ChildRun run = wex_test::run_child(
-        {USBEMU_TOOL, "--", "/bin/sh", "-c", script, WEX_PROGRAM},
+        {USBEMU_TOOL, "--ready-at-once", "--", "/bin/sh", "-c", script, WEX_PROGRAM},
         wex_test::environment_with({"G_DEBUG=fatal-warnings"}, {"LD_PRELOAD", "UMOCKDEV_DIR", "LD_LIBRARY_PATH"}),
         time_limit_s);
     ASSERT_FALSE(run.timed_out);
@@ -120,6 +120,41 @@ TEST(ToolOptions, ModuleOptionsApplyToTheModuleTheyFollow)
     for (const char *port : {"1", "1-", "1-2.", "-2", "1-2.x", "256-1"})
         EXPECT_THROW(parse({"--port", port}), std::invalid_argument) << port;
     EXPECT_THROW(parse({"--devnum"}), std::invalid_argument);
+}
+
+TEST(ToolOptions, FailTransferTakesANumberFromOneAndAKind)
+{
+    const usbemu::Config config = parse({"--fail-transfer", "7:stall", "--fail-transfer", "0x10:short", "--module",
+                                         "--fail-transfer", "3:gone", "--fail-transfer", "9:timeout"});
+    ASSERT_EQ(config.faults.size(), 2u);
+    EXPECT_EQ(config.faults[0].transfer, 7u);
+    EXPECT_EQ(config.faults[0].kind, usbemu::FaultKind::stall);
+    EXPECT_EQ(config.faults[1].transfer, 16u);
+    EXPECT_EQ(config.faults[1].kind, usbemu::FaultKind::short_transfer);
+    ASSERT_EQ(config.more.size(), 1u);
+    ASSERT_EQ(config.more[0].faults.size(), 2u);
+    EXPECT_EQ(config.more[0].faults[0].kind, usbemu::FaultKind::gone);
+    EXPECT_EQ(config.more[0].faults[1].kind, usbemu::FaultKind::timeout);
+    for (const char *fault : {"7", "7:", ":stall", "0:stall", "7:stal", "x:gone", "7:stall:1"})
+        EXPECT_THROW(parse({"--fail-transfer", fault}), std::invalid_argument) << fault;
+}
+
+TEST(ToolOptions, TheRealModuleByDefaultAndTheTimingAsked)
+{
+    const usbemu::Config config =
+        parse({"--maximum-conversion", "--latency-us", "1500", "--serial-driver", "--module", "--ready-at-once"});
+    EXPECT_EQ(config.sensor.temperature_time, sensor_model::maximum_conversion.temperature);
+    EXPECT_EQ(config.sensor.humidity_time, sensor_model::maximum_conversion.humidity);
+    EXPECT_EQ(config.latency, std::chrono::microseconds(1500));
+    EXPECT_TRUE(config.serial_driver);
+    ASSERT_EQ(config.more.size(), 1u);
+    EXPECT_EQ(config.more[0].sensor.temperature_time, std::chrono::microseconds(0));
+    EXPECT_FALSE(config.more[0].serial_driver);
+    const usbemu::Config plain = parse({});
+    EXPECT_EQ(plain.sensor.temperature_time, sensor_model::typical_conversion.temperature);
+    EXPECT_EQ(plain.sensor.humidity_time, sensor_model::typical_conversion.humidity);
+    EXPECT_EQ(plain.latency, std::chrono::microseconds(0));
+    EXPECT_FALSE(plain.serial_driver);
 }
 
 }  // namespace

@@ -120,6 +120,8 @@ void add_physical(std::vector<SnmpObject> &out, std::uint32_t index, const SnmpS
 
 bool sensor_at_fault(const Reading &r)
 {
+    if (r.failure.unplugged)
+        return false;
     for (const auto &line : r.failure.lines)
         for (const char *fault : sensor_faults)
             if (printed_by(line, fault))

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "failures.h"
 #include "judge.h"
 #include "lock.h"
 #include "module_identity.h"
@@ -12,8 +13,9 @@ namespace wex_q40 {
 namespace {
 
 constexpr std::chrono::milliseconds retry_pause{500};
-// 0.47 s measured (wex_bench, 1 ms per USB call, ready sensor), 5 more 100 ms polls for 320 ms + 80 ms measurements, a fifth spare.
-constexpr std::chrono::milliseconds reading_needs{1200};
+// The slowest module, 2 ms per USB transfer and the sensor's longest conversions (320 and 80 ms, seen at the fifth
+// and the second 100 ms poll): 1.45 s measured under the USB emulator (wex_usb_bench), 1.58 s at most.
+constexpr std::chrono::milliseconds reading_needs{1600};
 
 // A reading started then is done before the program would be sent SIGTERM.
 bool fits(Clock::time_point start, Clock::time_point deadline)
@@ -53,7 +55,7 @@ Reading left_failure(const ReadingOptions &options, Reading failure)
     return failure;
 }
 
-Reading read_module(const ReadingOptions &options, const Budget &budget)
+Reading read_with_retries(const ReadingOptions &options, const Budget &budget)
 {
     Reading first;
     for (unsigned attempt = 0;; ++attempt) {
@@ -68,14 +70,33 @@ Reading read_module(const ReadingOptions &options, const Budget &budget)
         }
         add_retry(first, std::move(reading), attempt, options.retries);
         if (run.end == ChildRun::End::not_started || first.failure.permanent || attempt >= options.retries)
-            return left_failure(options, std::move(first));
+            return first;
         if (!fits(Clock::now() + retry_pause, budget.deadline)) {
             first.failure.lines.push_back("no retry: too little time left for a reading (" +
                                           seconds_text(reading_needs) + " s)");
-            return left_failure(options, std::move(first));
+            return first;
         }
         std::this_thread::sleep_for(retry_pause);
     }
+}
+
+// A module on the bus when the reading began and gone once it failed was unplugged during it.
+Reading read_module(const ReadingOptions &options, const Budget &budget)
+{
+    const bool attached = module_attached() == true;
+    Reading reading = read_with_retries(options, budget);
+    if (reading.good)
+        return reading;
+    if (attached && module_attached() == false) {
+        const Diagnosis unplugged = unplugged_during_reading(reading.attempts > 1);
+        Failure &f = reading.failure;
+        f.summary = unplugged.summary;
+        f.advice = unplugged.advice;
+        f.permanent = unplugged.permanent;
+        f.unplugged = true;
+        f.lines.push_back("no module on the bus after the reading");
+    }
+    return left_failure(options, std::move(reading));
 }
 
 Reading take_reading_under_lock(const ReadingOptions &options, const Budget &budget)

@@ -21,6 +21,7 @@ struct Failure {
     std::string summary;             // one short line: what happened
     std::string advice;              // what to do about it, where that is known
     bool permanent = false;          // taking the reading again cannot mend it
+    bool unplugged = false;          // the module left the bus during the reading
     std::vector<std::string> lines;  // the program's output and what happened, retries included
 };
 

@@ -34,13 +34,13 @@ constexpr KnownFailure known_failures[] = {
      "its access and its kernel driver say why it cannot be opened"},
     {msg::bit_bang_failed, "the module refused bit-bang mode", "replug the module", false, nullptr},
     {msg::bad_crc, "checksum mismatch in the temperature frame",
-     "noise on the cable, a failing sensor, or the module unplugged during the reading", false, nullptr},
+     "noise on the cable or a failing sensor; avoid unpowered hubs", false, nullptr},
     {msg::sensor_timed_out, "the sensor did not answer within 2 s",
      "replug the module; if it goes on, the sensor needs repair", false, nullptr},
     {msg::pins_read_failed, "reading the module's pins failed",
-     "the module was probably unplugged; replug it", false, nullptr},
+     "check the cable, avoid unpowered hubs, try another port", false, nullptr},
     {msg::read_hum_failed, "the humidity reading failed",
-     "a checksum mismatch, a sensor that did not answer, or the module unplugged during the reading", false, nullptr},
+     "a checksum mismatch or a sensor that did not answer: noise on the cable or a failing sensor", false, nullptr},
     {msg::write_failed, "a USB write to the module failed",
      "check the cable, avoid unpowered hubs, try another port", false, nullptr},
     {msg::init_failed, "the USB library rejected the module's IDs", "reinstall the USB library", true, nullptr},
@@ -122,6 +122,13 @@ std::optional<Diagnosis> diagnose_failure(const std::vector<std::string> &lines,
                 return Diagnosis{filled_in(known.summary, node), filled_in(advice, node), known.permanent};
             }
     return std::nullopt;
+}
+
+Diagnosis unplugged_during_reading(bool retried)
+{
+    return Diagnosis{"the module was unplugged during the reading",
+                     retried ? "plug the module back in; the retries found no module" : "plug the module back in",
+                     true};
 }
 
 }  // namespace wex_q40

@@ -23,6 +23,9 @@ bool printed_by(std::string_view line, const char *format);
 // The first known failure the lines show, or nothing; its advice never sends the asking command to itself.
 std::optional<Diagnosis> diagnose_failure(const std::vector<std::string> &lines, bool by_diagnose);
 
+// A failed reading after which the module was no longer on the bus, whatever the program's lines said.
+Diagnosis unplugged_during_reading(bool retried);
+
 }  // namespace wex_q40
 
 #endif

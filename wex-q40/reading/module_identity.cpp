@@ -94,4 +94,12 @@ std::optional<ModuleIdentity> module_identity(const std::string &usb_devices)
                           first.filename().string(),              node_of(first)};
 }
 
+std::optional<bool> module_attached(const std::string &usb_devices)
+{
+    std::error_code error;
+    if (!fs::is_directory(usb_devices, error))
+        return std::nullopt;
+    return module_identity(usb_devices).has_value();
+}
+
 }  // namespace wex_q40

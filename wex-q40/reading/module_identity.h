@@ -22,6 +22,9 @@ constexpr const char *sysfs_usb_devices = "/sys/bus/usb/devices";
 // Of the modules attached, the first by bus number and then port path, the one the program opens.
 std::optional<ModuleIdentity> module_identity(const std::string &usb_devices = sysfs_usb_devices);
 
+// Whether a module is attached; nothing when sysfs cannot be read, which says nothing of the bus.
+std::optional<bool> module_attached(const std::string &usb_devices = sysfs_usb_devices);
+
 }  // namespace wex_q40
 
 #endif

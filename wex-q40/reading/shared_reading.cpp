@@ -27,6 +27,8 @@ constexpr const char *format_line = "wex-q40 shared reading 1";
 constexpr const char *failure_format_line = "wex-q40 shared failure 1";
 constexpr const char *permanent_word = "permanent";
 constexpr const char *passing_word = "passing";
+constexpr const char *unplugged_word = "unplugged";
+constexpr const char *attached_word = "attached";
 constexpr std::size_t longest_file = 4096;
 constexpr mode_t written_by_others = S_IWGRP | S_IWOTH;
 
@@ -122,19 +124,22 @@ std::optional<Reading> shared_values(const std::string &report)
     return r;
 }
 
-// A failure: its summary, advice and whether it is permanent, then its lines.
+// A failure: its summary, advice, whether it is permanent and whether the module was unplugged, then its lines.
 std::optional<Reading> shared_failure(std::string text)
 {
     const auto summary = next_line(text);
     const auto advice = next_line(text);
     const auto permanence = next_line(text);
+    const auto bus = next_line(text);
     if (!summary || summary->empty() || !advice || !permanence ||
-        (*permanence != permanent_word && *permanence != passing_word))
+        (*permanence != permanent_word && *permanence != passing_word) || !bus ||
+        (*bus != unplugged_word && *bus != attached_word))
         return std::nullopt;
     Reading r;
     r.failure.summary = *summary;
     r.failure.advice = *advice;
     r.failure.permanent = *permanence == permanent_word;
+    r.failure.unplugged = *bus == unplugged_word;
     while (auto line = next_line(text))
         r.failure.lines.push_back(*line);
     return r;
@@ -164,7 +169,8 @@ void leave_shared_reading(const ReadingOptions &options, const Reading &reading)
     } else {
         const Failure &f = reading.failure;
         content += one_line(f.summary) + "\n" + one_line(f.advice) + "\n" +
-                   (f.permanent ? permanent_word : passing_word) + "\n";
+                   (f.permanent ? permanent_word : passing_word) + "\n" +
+                   (f.unplugged ? unplugged_word : attached_word) + "\n";
         for (const auto &line : f.lines)
             if (content.size() + line.size() < longest_file)
                 content += one_line(line) + "\n";

@@ -23,7 +23,7 @@ fail() {
     exit 1
 }
 diagnose() {
-    "$usbemu" "$@" -- "$work/usr/bin/wex-q40" diagnose -l "$work/locks/lock" -d "$work/collector" -b "$program" \
+    "$usbemu" --ready-at-once "$@" -- "$work/usr/bin/wex-q40" diagnose -l "$work/locks/lock" -d "$work/collector" -b "$program" \
         >"$work/out" 2>&1
 }
 # As the package makes the lock's folder, with nobody's group for the case run as nobody.
@@ -63,20 +63,20 @@ if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
     fi
 fi
 if [ $as_nobody = yes ]; then
-    setpriv --reuid=65534 --regid=65534 --clear-groups "$usbemu" --node-closed -- "$work/usr/bin/wex-q40" \
+    setpriv --reuid=65534 --regid=65534 --clear-groups "$usbemu" --ready-at-once --node-closed -- "$work/usr/bin/wex-q40" \
         diagnose -l "$work/locks/nobody" -d "$work/collector" -b "$program" >"$work/out" 2>&1
     status=$?
     [ "$status" -eq 1 ] || fail "status $status as nobody with a closed node"
     has '^problem this user may not open the module: /dev/bus/usb/001/002 mode 0000'
     has '^ +fix: install the udev rule 60-wex-q40.rules and replug, then: sudo adduser nobody plugdev'
     has '^problem trial reading failed: permission denied on /dev/bus/usb/001/002'
-    setpriv --reuid=65534 --regid=65534 --clear-groups "$usbemu" --node-closed -- "$work/usr/bin/wex-q40" \
+    setpriv --reuid=65534 --regid=65534 --clear-groups "$usbemu" --ready-at-once --node-closed -- "$work/usr/bin/wex-q40" \
         check -l "$work/locks/nobody" -b "$program" >"$work/out" 2>&1
     has '^WEX-Q40 UNKNOWN - permission denied on /dev/bus/usb/001/002$'
     grep -q '^retry' "$work/out" && fail "a permanent failure taken again"
 fi
 
-"$usbemu" --claimed -- "$work/usr/bin/wex-q40" check -l "$work/locks/lock" -b "$program" -r 1 >"$work/out" 2>&1
+"$usbemu" --ready-at-once --claimed -- "$work/usr/bin/wex-q40" check -l "$work/locks/lock" -b "$program" -r 1 >"$work/out" 2>&1
 has '^WEX-Q40 UNKNOWN - /dev/bus/usb/001/002 is claimed by another program$'
 has '^another program holds the module: fuser -v /dev/bus/usb/001/002 shows which$'
 has '^retry 1 of 1:$'

@@ -225,7 +225,7 @@ std::string host_node()
 // wex-q40 mqtt with modules emulated at the USB level, as sysfs shows them.
 Consumed run_on_usb(const TempDir &dir, const std::vector<std::string> &modules, const std::vector<std::string> &args)
 {
-    std::vector<std::string> command = {WEX_USBEMU};
+    std::vector<std::string> command = {WEX_USBEMU, "--ready-at-once"};
     command.insert(command.end(), modules.begin(), modules.end());
     command.insert(command.end(), {"--", WEX_Q40, "mqtt", "-b", WEX_PROGRAM, "-l", dir / "lock", "--max-age", "0"});
     command.insert(command.end(), args.begin(), args.end());

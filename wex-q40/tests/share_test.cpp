@@ -64,7 +64,7 @@ const QueueCase queue_cases[] = {
          const Outcome run = c.run("json", {"-t", "3", "-b", slow});
          EXPECT_EQ(run.status, 1);
          EXPECT_TRUE(has(run.out, "\"error\":\"the humidity reading failed\"")) << run.out;
-         EXPECT_TRUE(has(run.out, "no retry: too little time left for a reading (1.2 s)")) << run.out;
+         EXPECT_TRUE(has(run.out, "no retry: too little time left for a reading (1.6 s)")) << run.out;
          EXPECT_EQ(c.runs(), 1u);
      }},
     {"twenty readers at once cost one reading, and all show its time",
