@@ -9,13 +9,13 @@ if [ "$1" = ask-snmp ]; then
     wexq40=$2 program=$3 folder=$4 options=$5
     shift 5
     stamp=.1.3.6.1.2.1.99.1.1.1.7.1001
-    mkfifo "$folder/requests"
+    mkfifo "$folder/snmp-requests"
     # shellcheck disable=SC2086
-    "$wexq40" snmp -l "$folder/lock" -b "$program" $options <"$folder/requests" >"$folder/answers" &
+    "$wexq40" snmp -l "$folder/lock" -b "$program" $options <"$folder/snmp-requests" >"$folder/snmp-answers" &
     agent=$!
-    exec 3>"$folder/requests"
+    exec 3>"$folder/snmp-requests"
     tries=0
-    until grep -q '^timeticks$' "$folder/answers" || [ $tries -ge 100 ]; do
+    until grep -q '^timeticks$' "$folder/snmp-answers" || [ $tries -ge 100 ]; do
         printf 'get\n%s\n' $stamp >&3
         sleep 0.1
         tries=$((tries + 1))
@@ -23,8 +23,8 @@ if [ "$1" = ask-snmp ]; then
     printf 'get\n%s\n' "$@" >&3
     exec 3>&-
     wait $agent
-    sed -e '/^NONE$/d' -e "/^$stamp\$/,+2d" "$folder/answers"
-    rm -f "$folder/requests" "$folder/answers"
+    sed -e '/^NONE$/d' -e "/^$stamp\$/,+2d" "$folder/snmp-answers"
+    rm -f "$folder/snmp-requests" "$folder/snmp-answers"
     exit
 fi
 case=$1
@@ -114,7 +114,8 @@ plug the module back in
     # nonoperational (3) when it answered wrong.
     for options in "--vanish-after 120:2" "--bad-crc temp:3"; do
         # shellcheck disable=SC2086
-        "$usbemu" --ready-at-once ${options%:*} -- sh "$0" ask-snmp "$wexq40" "$program" "$work" "-r 0" \
+        # Its own reading, not the failure the rows above left beside the lock.
+        "$usbemu" --ready-at-once ${options%:*} -- sh "$0" ask-snmp "$wexq40" "$program" "$work" "-r 0 --max-age 0" \
             .1.3.6.1.2.1.99.1.1.1.5.1001 >"$work/out" 2>&1
         if ! grep -qx "${options#*:}" "$work/out"; then
             echo "== ${options%:*}, snmp: not status ${options#*:}:"
