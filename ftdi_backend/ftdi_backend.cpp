@@ -21,6 +21,7 @@ constexpr std::uint32_t max_usb_id = 0xFFFF;
 constexpr std::uint16_t default_vid = 0x0403;
 constexpr std::uint16_t default_pid = 0x6001;
 constexpr int max_port_depth = 7;
+constexpr int pin_read_attempts = 2;
 
 // The results of ftdi_usb_open_dev that tell why an open was refused.
 namespace open_error {
@@ -217,7 +218,10 @@ FT_STATUS get_bit_mode(FT_HANDLE handle, std::uint8_t *pins)
     unsigned char levels = 0;
     // Reading the pins changes nothing on the chip, so a failed read is tried
     // once more: given up, it would end a measurement the sensor then holds.
-    if (ftdi_read_pins(ftdi, &levels) < 0 && ftdi_read_pins(ftdi, &levels) < 0)
+    int result = -1;
+    for (int attempt = 0; attempt < pin_read_attempts && result < 0; ++attempt)
+        result = ftdi_read_pins(ftdi, &levels);
+    if (result < 0)
         return FT_IO_ERROR;
     *pins = levels;
     return FT_OK;
