@@ -159,9 +159,12 @@ class Collectd(unittest.TestCase):
             folder = Path(tmp)
             # collectd starts its exec programs with a clean environment of its own; a wrapper brings the module.
             wrapper = folder / "wex-q40-collectd"
-            env = " ".join(f"{k}={v}" for k, v in {"LD_LIBRARY_PATH": known.vmodule_lib, **ROOM}.items())
-            wrapper.write_text(f"#!/bin/sh\nexec env {env} {known.companion} collectd -b {known.program} "
-                               f"-l {folder}/lock/lock\n")
+            # The exec plugin's user may not see the build folder (a clone in /root): copies it may run.
+            for built in (known.companion, known.program, known.vmodule_lib / "libftd2xx.so"):
+                shutil.copy(built, folder / built.name)
+            env = " ".join(f"{k}={v}" for k, v in {"LD_LIBRARY_PATH": folder, **ROOM}.items())
+            wrapper.write_text(f"#!/bin/sh\nexec env {env} {folder / known.companion.name} collectd "
+                               f"-b {folder / known.program.name} -l {folder}/lock/lock\n")
             wrapper.chmod(0o755)
             os.chmod(folder, 0o755)
             # The exec plugin never runs a program as root; the user it runs as takes the lock.
