@@ -5,7 +5,6 @@ import json
 import os
 import re
 import shlex
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -16,6 +15,9 @@ from pathlib import Path
 
 import jinja2
 import yaml
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "testsupport" / "python"))
+from debian_programs import tool  # noqa: E402
 
 options = argparse.ArgumentParser()
 options.add_argument("--examples", type=Path, required=True)
@@ -28,13 +30,6 @@ EXAMPLES, COMPANION = known.examples.absolute(), known.companion.absolute()
 INSTALLED = "/usr/bin/wex-q40"
 # The reading and the Icinga 2 example's thresholds: the data-centre envelope and a critical margin.
 ENVELOPE = {"temperature": (22.4, "18:27", "15:32"), "humidity": (41.5, "60", "70"), "dewpoint": (8.7, "-9:15", "-12:17")}
-
-
-def tool(name, package):
-    path = shutil.which(name) or shutil.which(name, path="/usr/sbin:/sbin")
-    if path is None:
-        raise AssertionError(f"{name} is missing (Debian package {package})")
-    return path
 
 
 class Module(unittest.TestCase):

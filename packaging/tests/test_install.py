@@ -11,6 +11,9 @@ import tempfile
 import unittest
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "testsupport" / "python"))
+from debian_programs import tool  # noqa: E402
+
 options = argparse.ArgumentParser()
 options.add_argument("--build-dir", type=Path, required=True)
 options.add_argument("--source-dir", type=Path, required=True)
@@ -61,13 +64,6 @@ INSTALLED = {
     f"{COMPLETIONS}/wex-q40": 0o644,
     f"{COMPLETIONS}/check_wex_q40": 0o644,
 }
-
-
-def tool(name, package):
-    path = shutil.which(name)
-    if path is None:
-        raise AssertionError(f"{name} is missing (Debian package {package})")
-    return path
 
 
 def files_under(root):

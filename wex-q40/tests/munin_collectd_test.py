@@ -4,15 +4,16 @@ writes what it accepted; rrdtool and the csv files say what arrived."""
 import argparse
 import os
 import shutil
-import socket
-import socketserver
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "testsupport" / "python"))
+from debian_programs import tool  # noqa: E402
+from munin_node import FakeNode, as_munin, master_config, munin_run  # noqa: E402
 
 options = argparse.ArgumentParser()
 for name in ("--companion", "--program", "--vmodule-lib", "--examples"):
@@ -24,20 +25,13 @@ ROOM = {"VWEX_TEMP": "22.4", "VWEX_HUM": "41.5"}
 HOST = "testhost"
 
 
-def tool(name, package):
-    path = shutil.which(name) or shutil.which(name, path="/usr/sbin:/sbin:/usr/share/munin")
-    if path is None:
-        raise AssertionError(f"{name} is missing (Debian package {package})")
-    return path
-
-
 class Munin(unittest.TestCase):
     """The plugin's link and plugin-conf.d file in folders of the test's own, as an administrator sets them up."""
 
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
         self.dir = Path(self.tmp.name)
-        for folder in ("plugins", "available", "conf", "db", "www", "log", "run"):
+        for folder in ("plugins", "available", "conf"):
             (self.dir / folder).mkdir()
         for folder in ("plugins", "available"):
             (self.dir / folder / "wex_q40").symlink_to(known.companion)
@@ -55,10 +49,7 @@ class Munin(unittest.TestCase):
         (self.dir / "conf" / "zz-test").write_text(f"[wex_q40]\nuser root\n{lines}{thresholds}")
 
     def munin_run(self, *words):
-        done = subprocess.run([tool("munin-run", "munin-node"), "--servicedir", self.dir / "plugins",
-                               "--sconfdir", self.dir / "conf", "wex_q40", *words],
-                              capture_output=True, text=True, timeout=60)
-        return done
+        return munin_run(self.dir / "plugins", self.dir / "conf", "wex_q40", *words)
 
     def test_config_values_and_autoconf_as_munin_node_runs_them(self):
         self.configure(ROOM, "env.temperature_warning 18:27\nenv.critical :45\nenv.humidity_warning junk\n")
@@ -95,22 +86,10 @@ class Munin(unittest.TestCase):
                          done.stderr)
 
     def test_munin_update_stores_what_it_fetched(self):
-        node = FakeNode(self.munin_run)
-        try:
-            (self.dir / "munin.conf").write_text(
-                f"dbdir {self.dir}/db\nhtmldir {self.dir}/www\nlogdir {self.dir}/log\nrundir {self.dir}/run\n"
-                f"[{HOST}]\n    address 127.0.0.1\n    port {node.port}\n    use_node_name yes\n")
-            command = [tool("munin-update", "munin"), "--config_file", self.dir / "munin.conf"]
-            # munin-update refuses to run as root, as munin-cron runs it: as the user munin.
-            if os.geteuid() == 0:
-                os.chmod(self.dir, 0o755)
-                for folder in ("db", "www", "log", "run"):
-                    shutil.chown(self.dir / folder, "munin", "munin")
-                command = [tool("runuser", "util-linux"), "-u", "munin", "--", *command]
-            done = subprocess.run(command, capture_output=True, text=True, timeout=120)
+        with FakeNode(HOST, self.dir / "plugins", self.dir / "conf", "wex_q40") as node:
+            command = [tool("munin-update", "munin"), "--config_file", master_config(self.dir, HOST, node.port)]
+            done = subprocess.run(as_munin(self.dir, command), capture_output=True, text=True, timeout=120)
             self.assertEqual(done.returncode, 0, done.stderr)
-        finally:
-            node.stop()
         expected = {"wex_q40_temperature-temperature-g": 22.4, "wex_q40_temperature-dewpoint-g": 8.7,
                     "wex_q40_humidity-humidity-g": 41.5}
         for name, value in expected.items():
@@ -119,38 +98,6 @@ class Munin(unittest.TestCase):
             last = subprocess.run([tool("rrdtool", "rrdtool"), "lastupdate", rrd], capture_output=True, text=True,
                                   check=True).stdout
             self.assertAlmostEqual(float(last.split()[-1]), value, places=3, msg=last)
-
-
-class FakeNode:
-    """munin-node's side of the master's protocol on a free loopback port, each plugin run by munin-run: the
-    node's own runner of plugins, which munin-node takes no other folder for."""
-
-    def __init__(self, munin_run):
-        class Handler(socketserver.StreamRequestHandler):
-            def handle(self):
-                self.wfile.write(f"# munin node at {HOST}\n".encode())
-                for line in self.rfile:
-                    words = line.decode().split()
-                    if not words or words[0] == "quit":
-                        return
-                    if words[0] == "cap":
-                        answer = "cap multigraph\n"
-                    elif words[0] == "list":
-                        answer = "wex_q40\n"
-                    elif words[0] in ("config", "fetch") and words[1:] == ["wex_q40"]:
-                        answer = munin_run(*(["config"] if words[0] == "config" else [])).stdout + ".\n"
-                    else:
-                        answer = "# Unknown command.\n"
-                    self.wfile.write(answer.encode())
-
-        self.server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Handler)
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
 
 
 class Collectd(unittest.TestCase):

@@ -3,7 +3,6 @@ standard MIBs' names."""
 import argparse
 import os
 import re
-import shutil
 import socket
 import subprocess
 import sys
@@ -12,6 +11,9 @@ import threading
 import time
 import unittest
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "testsupport" / "python"))
+from debian_programs import tool  # noqa: E402
 
 options = argparse.ArgumentParser()
 for name in ("--companion", "--program", "--vmodule-lib", "--example", "--smi"):
@@ -33,13 +35,6 @@ ABSENT = {"VWEX_ABSENT": "1"}
 # The module answers, but not as a working sensor does.
 MUTE = {"VWEX_MUTE": "1"}
 SOAKED = {"VWEX_HUM": "150"}
-
-
-def tool(name, package):
-    path = shutil.which(name) or shutil.which(name, path="/usr/sbin:/sbin")
-    if path is None:
-        raise AssertionError(f"{name} is missing (Debian package {package})")
-    return path
 
 
 def now_as_word(text):
