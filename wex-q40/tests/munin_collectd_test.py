@@ -99,6 +99,15 @@ class Munin(unittest.TestCase):
                                   check=True).stdout
             self.assertAlmostEqual(float(last.split()[-1]), value, places=3, msg=last)
 
+    def test_the_readme_graphs_can_be_drawn_again(self):
+        tool("faketime", "faketime")
+        script = Path(__file__).resolve().parents[2] / "tools" / "munin-graphs.py"
+        done = subprocess.run([sys.executable, script, "--build", known.companion.parents[1], "--hours", "0.5",
+                               "--out", self.dir / "drawn"], capture_output=True, text=True, timeout=180)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        for graph in ("temperature", "humidity"):
+            self.assertEqual((self.dir / "drawn" / f"munin-{graph}-day.png").read_bytes()[:8], b"\x89PNG\r\n\x1a\n")
+
 
 class Collectd(unittest.TestCase):
     def test_collectd_takes_its_values_from_the_exec_plugin(self):
