@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(Sensor, CleanReading, ::testing::Values(0u, 3u),
 struct TimingCase {
     const char *name;
     void (*adjust)(usbemu::Config &);
-    unsigned least_polls;   // samples of the data line while the sensor measures, both measurements
+    unsigned least_polls;   // samples of the data line while the sensor measures, both measurements together
     double least_seconds;   // the two measurements' conversion times, the wire's latency
 };
 
@@ -144,7 +144,8 @@ void PrintTo(const TimingCase &c, std::ostream *os)
 
 class Timing : public ::testing::TestWithParam<TimingCase> {};
 
-// A poll every 100 ms: a 210 ms conversion is seen busy at least three times, 320 ms four, 55 or 80 ms once.
+// A poll every 100 ms sees each conversion busy at least once; how many times more is the scheduler's to say (a
+// loaded machine wakes the poll late), so the conversions' length is bounded by the run's time instead.
 TEST_P(Timing, TheSensorTakesItsConversionTimesAndTheWireItsLatency)
 {
     usbemu::Config config;
@@ -163,9 +164,9 @@ TEST_P(Timing, TheSensorTakesItsConversionTimesAndTheWireItsLatency)
 INSTANTIATE_TEST_SUITE_P(
     Sensor, Timing,
     ::testing::Values(
-        TimingCase{"Typical", [](usbemu::Config &) {}, 4, 0.265},
+        TimingCase{"Typical", [](usbemu::Config &) {}, 2, 0.265},
         TimingCase{"Maximum",
-                   [](usbemu::Config &c) { c.sensor = usbemu::timed_sensor(sensor_model::maximum_conversion); }, 5,
+                   [](usbemu::Config &c) { c.sensor = usbemu::timed_sensor(sensor_model::maximum_conversion); }, 2,
                    0.4},
         TimingCase{"ReadyAtOnceWithLatency",
                    [](usbemu::Config &c) {
