@@ -189,7 +189,7 @@ std::string usage(const Subcommand &s)
     std::string text = synopsis(s) + s.summary + "\n";
     for (const OptionText &t : option_texts(s))
         text += option_help(t);
-    return text + s.exit_statuses;
+    return text + s.exit_statuses + "See wex-q40-" + s.name + "(1).\n";
 }
 
 std::string general_usage()
@@ -201,7 +201,8 @@ std::string general_usage()
     return synopsis +
            "       wex-q40 help [COMMAND]\n"
            "Takes one WEX-Q40 reading with wex_q40_test and renders it for a monitoring system.\n"
-           "wex-q40 help COMMAND, like wex-q40 COMMAND -h, describes the options of each.\n";
+           "wex-q40 help COMMAND, like wex-q40 COMMAND -h, describes the options of each.\n"
+           "See wex-q40(1), and wex-q40-COMMAND(1) for each command.\n";
 }
 
 int report_usage_error(const Subcommand &s, const std::string &error, const std::string &invoked)

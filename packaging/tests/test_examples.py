@@ -356,7 +356,7 @@ class ManPage(Module):
     """The man page's examples are what the command prints for the same reading."""
 
     def test_documented_check_lines_are_the_plugins_output(self):
-        page = EXAMPLES.parent / "wex-q40.1"
+        page = EXAMPLES.parent / "wex-q40-check.1"
         text = subprocess.run([tool("groff", "groff"), "-man", "-Tutf8", "-P-cbou", "-rLL=300n", str(page)],
                               check=True, capture_output=True, text=True).stdout
         # groff prints a minus sign where the source escapes the hyphen.

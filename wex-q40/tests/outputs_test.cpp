@@ -266,19 +266,25 @@ TEST(Options, TheUsageLineNamesEveryOptionButHelpAndVersion)
     }
 }
 
-// wex-q40 help [COMMAND] is -h by another name, status included.
+// wex-q40 help [COMMAND] is -h by another name, status included, and ends naming the man page to read.
 TEST(Options, HelpCommandPrintsWhatHelpOptionPrints)
 {
-    std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> pairs = {
-        {{"help"}, {"-h"}}, {{"help", "help"}, {"--help"}}};
+    struct Pair {
+        std::vector<std::string> help, dash_h;
+        std::string last_line;
+    };
+    std::vector<Pair> pairs = {{{"help"}, {"-h"}, "See wex-q40(1), and wex-q40-COMMAND(1) for each command."},
+                               {{"help", "help"}, {"--help"}, "See wex-q40(1), and wex-q40-COMMAND(1) for each command."}};
     for (const Subcommand &s : subcommands())
-        pairs.push_back({{"help", s.name}, {s.name, "-h"}});
-    for (const auto &[help, dash_h] : pairs) {
+        pairs.push_back({{"help", s.name}, {s.name, "-h"}, std::string("See wex-q40-") + s.name + "(1)."});
+    for (const auto &[help, dash_h, last_line] : pairs) {
         const Outcome asked = run_program(WEX_Q40, help, {}, WEX_VMODULE_DIR, 20);
         const Outcome option = run_program(WEX_Q40, dash_h, {}, WEX_VMODULE_DIR, 20);
         EXPECT_EQ(asked.status, option.status) << help.back();
         EXPECT_EQ(asked.out, option.out);
         EXPECT_NE(asked.out.find("Usage: "), std::string::npos) << help.back();
+        const std::size_t end = asked.out.rfind('\n', asked.out.size() - 2);
+        EXPECT_EQ(asked.out.substr(end + 1), last_line + "\n") << help.back();
         EXPECT_EQ(asked.err, "");
     }
     const std::string usage = run_program(WEX_Q40, {"-h"}, {}, WEX_VMODULE_DIR, 20).out;
