@@ -8,17 +8,12 @@
 #include <string>
 
 #include "acquire.h"
+#include "exit_status.h"
 #include "option_row.h"
 #include "range.h"
+#include "textfile_folder.h"
 
 namespace wex_q40 {
-
-namespace exit_status {
-constexpr int good = 0;
-constexpr int failed_reading = 1;  // json, influx, textfile
-constexpr int unwritten = 2;       // textfile: the file could not be written
-constexpr int bad_usage = 2;       // bad options or arguments, of every subcommand but the plugin
-}  // namespace exit_status
 
 enum Quantity : std::size_t { temperature, humidity, dewpoint, quantities };
 
@@ -80,10 +75,6 @@ int run_diagnose(const ReadingOptions &reading, const DiagnoseOptions &options, 
 int run_munin(const ReadingOptions &reading, const std::string &word, const Budget &budget);
 // collectd's exec plugin: PUTVAL lines of one reading.
 int run_collectd(const ReadingOptions &reading, const Budget &budget);
-
-// The textfile collector's folder of Debian's node exporter, for textfile and diagnose.
-constexpr const char *default_textfile_directory = "/var/lib/prometheus/node-exporter";
-constexpr const char *textfile_directory_variable = "WEX_Q40_TEXTFILE_DIR";
 
 }  // namespace wex_q40
 
