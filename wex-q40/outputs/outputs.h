@@ -11,6 +11,7 @@
 #include "exit_status.h"
 #include "option_row.h"
 #include "range.h"
+#include "snmp.h"
 #include "textfile_folder.h"
 
 namespace wex_q40 {
@@ -40,15 +41,6 @@ struct TextfileOptions {
 };
 extern const std::array<OptionRow<TextfileOptions>, 1> textfile_rows;
 int run_textfile(const ReadingOptions &reading, const TextfileOptions &options, const Budget &budget);
-
-struct SnmpOptions {
-    unsigned entity_index = 0;  // the module's row in the standard tables, its sensors the next three
-    std::string base_oid;       // as snmpd writes OIDs: the former scalars under it; empty: the standard tables
-    unsigned cache_s = 0;       // one reading serves a whole walk
-};
-extern const std::array<OptionRow<SnmpOptions>, 3> snmp_rows;
-// Answers snmpd on standard input and output until its end; each reading gets the whole budget again.
-int run_snmp(const ReadingOptions &reading, const SnmpOptions &options, const Budget &budget);
 
 struct MqttOptions {
     std::string host;
