@@ -10,6 +10,7 @@
 #include "acquire.h"
 #include "exit_status.h"
 #include "option_row.h"
+#include "mqtt.h"
 #include "range.h"
 #include "snmp.h"
 #include "textfile_folder.h"
@@ -41,21 +42,6 @@ struct TextfileOptions {
 };
 extern const std::array<OptionRow<TextfileOptions>, 1> textfile_rows;
 int run_textfile(const ReadingOptions &reading, const TextfileOptions &options, const Budget &budget);
-
-struct MqttOptions {
-    std::string host;
-    unsigned port = 0;
-    std::string cafile;            // not empty: TLS, the broker checked against this CA
-    std::string credentials;       // a file, so that the password stays off the command line
-    std::string prefix;            // empty: wex-q40/<host name>
-    std::string discovery_prefix;  // Home Assistant's
-    unsigned expire_after_s = 0;
-    bool remove = false;  // clear what mqtt published instead of taking a reading
-    std::string device_id;  // empty: the module's serial number, else its host and place on the bus
-};
-extern const std::array<OptionRow<MqttOptions>, 9> mqtt_rows;
-// Publishes one reading and its Home Assistant discovery to an MQTT broker.
-int run_mqtt(const ReadingOptions &reading, const MqttOptions &options, const Budget &budget);
 
 struct DiagnoseOptions {
     std::string textfile_directory;  // the collector's folder to check
