@@ -1,5 +1,6 @@
 // The subcommands' renderings: each with its own options, their rows beside its run_*, which takes
 // the reading's options, its own and the command's one budget, and returns its exit status.
+// snmp, mqtt and diagnose declare theirs in their rooms' headers, included here.
 #ifndef WEX_Q40_OUTPUTS_H
 #define WEX_Q40_OUTPUTS_H
 
@@ -8,9 +9,10 @@
 #include <string>
 
 #include "acquire.h"
+#include "diagnose.h"
 #include "exit_status.h"
-#include "option_row.h"
 #include "mqtt.h"
+#include "option_row.h"
 #include "range.h"
 #include "snmp.h"
 #include "textfile_folder.h"
@@ -42,12 +44,6 @@ struct TextfileOptions {
 };
 extern const std::array<OptionRow<TextfileOptions>, 1> textfile_rows;
 int run_textfile(const ReadingOptions &reading, const TextfileOptions &options, const Budget &budget);
-
-struct DiagnoseOptions {
-    std::string textfile_directory;  // the collector's folder to check
-};
-extern const std::array<OptionRow<DiagnoseOptions>, 1> diagnose_rows;
-int run_diagnose(const ReadingOptions &reading, const DiagnoseOptions &options, const Budget &budget);
 
 // Munin's plugin: "config", "autoconf", or the values for an empty word.
 int run_munin(const ReadingOptions &reading, const std::string &word, const Budget &budget);
