@@ -1,5 +1,6 @@
 // The subcommands' renderings: each with its own options, their rows beside its run_*, which takes
 // the reading's options, its own and the command's one budget, and returns its exit status.
+// snmp, mqtt and diagnose declare theirs in their rooms' headers, included here.
 #ifndef WEX_Q40_OUTPUTS_H
 #define WEX_Q40_OUTPUTS_H
 
@@ -8,17 +9,15 @@
 #include <string>
 
 #include "acquire.h"
+#include "diagnose.h"
+#include "exit_status.h"
+#include "mqtt.h"
 #include "option_row.h"
 #include "range.h"
+#include "snmp.h"
+#include "textfile_folder.h"
 
 namespace wex_q40 {
-
-namespace exit_status {
-constexpr int good = 0;
-constexpr int failed_reading = 1;  // json, influx, textfile
-constexpr int unwritten = 2;       // textfile: the file could not be written
-constexpr int bad_usage = 2;       // bad options or arguments, of every subcommand but the plugin
-}  // namespace exit_status
 
 enum Quantity : std::size_t { temperature, humidity, dewpoint, quantities };
 
@@ -46,44 +45,10 @@ struct TextfileOptions {
 extern const std::array<OptionRow<TextfileOptions>, 1> textfile_rows;
 int run_textfile(const ReadingOptions &reading, const TextfileOptions &options, const Budget &budget);
 
-struct SnmpOptions {
-    unsigned entity_index = 0;  // the module's row in the standard tables, its sensors the next three
-    std::string base_oid;       // as snmpd writes OIDs: the former scalars under it; empty: the standard tables
-    unsigned cache_s = 0;       // one reading serves a whole walk
-};
-extern const std::array<OptionRow<SnmpOptions>, 3> snmp_rows;
-// Answers snmpd on standard input and output until its end; each reading gets the whole budget again.
-int run_snmp(const ReadingOptions &reading, const SnmpOptions &options, const Budget &budget);
-
-struct MqttOptions {
-    std::string host;
-    unsigned port = 0;
-    std::string cafile;            // not empty: TLS, the broker checked against this CA
-    std::string credentials;       // a file, so that the password stays off the command line
-    std::string prefix;            // empty: wex-q40/<host name>
-    std::string discovery_prefix;  // Home Assistant's
-    unsigned expire_after_s = 0;
-    bool remove = false;  // clear what mqtt published instead of taking a reading
-    std::string device_id;  // empty: the module's serial number, else its host and place on the bus
-};
-extern const std::array<OptionRow<MqttOptions>, 9> mqtt_rows;
-// Publishes one reading and its Home Assistant discovery to an MQTT broker.
-int run_mqtt(const ReadingOptions &reading, const MqttOptions &options, const Budget &budget);
-
-struct DiagnoseOptions {
-    std::string textfile_directory;  // the collector's folder to check
-};
-extern const std::array<OptionRow<DiagnoseOptions>, 1> diagnose_rows;
-int run_diagnose(const ReadingOptions &reading, const DiagnoseOptions &options, const Budget &budget);
-
 // Munin's plugin: "config", "autoconf", or the values for an empty word.
 int run_munin(const ReadingOptions &reading, const std::string &word, const Budget &budget);
 // collectd's exec plugin: PUTVAL lines of one reading.
 int run_collectd(const ReadingOptions &reading, const Budget &budget);
-
-// The textfile collector's folder of Debian's node exporter, for textfile and diagnose.
-constexpr const char *default_textfile_directory = "/var/lib/prometheus/node-exporter";
-constexpr const char *textfile_directory_variable = "WEX_Q40_TEXTFILE_DIR";
 
 }  // namespace wex_q40
 

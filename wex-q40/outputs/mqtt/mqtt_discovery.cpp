@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "json_reading.h"
-#include "mqtt.h"
+#include "mqtt_parts.h"
 #include "wex_version.h"
 
 namespace wex_q40 {

@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "acquire.h"
+#include "diagnose.h"
 #include "diagnose_check.h"
+#include "exit_status.h"
 #include "library_probe.h"
 #include "module_identity.h"
-#include "outputs.h"
+#include "textfile_folder.h"
 #include "wex_messages.h"
 #include "whole_number.h"
 

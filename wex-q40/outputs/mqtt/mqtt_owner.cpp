@@ -2,7 +2,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "mqtt.h"
+#include "mqtt_parts.h"
 
 namespace wex_q40 {
 

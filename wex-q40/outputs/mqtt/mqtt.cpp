@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "mqtt.h"
-#include "outputs.h"
+#include "exit_status.h"
+#include "mqtt_parts.h"
 
 namespace wex_q40 {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "fd.h"
-#include "mqtt.h"
+#include "mqtt_parts.h"
 #include "signals.h"
 
 namespace wex_q40 {

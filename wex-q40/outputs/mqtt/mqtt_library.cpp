@@ -8,7 +8,7 @@
 #include <array>
 #include <string>
 
-#include "mqtt.h"
+#include "mqtt_parts.h"
 
 namespace wex_q40 {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "acquire.h"
-#include "snmp.h"
+#include "oid.h"
 
 namespace wex_q40 {
 

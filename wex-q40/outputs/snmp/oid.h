@@ -1,6 +1,6 @@
 // Object identifiers as net-snmp's pass_persist protocol writes them.
-#ifndef WEX_Q40_SNMP_H
-#define WEX_Q40_SNMP_H
+#ifndef WEX_Q40_OID_H
+#define WEX_Q40_OID_H
 
 #include <cstdint>
 #include <optional>

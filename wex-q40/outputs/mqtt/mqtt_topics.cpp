@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "mqtt.h"
+#include "mqtt_parts.h"
 
 namespace wex_q40 {
 

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <string>
 
-#include "mqtt.h"
+#include "mqtt_parts.h"
 #include "operator_file.h"
 
 namespace wex_q40 {

@@ -1,7 +1,7 @@
 // mqtt's own options.
 #include <string_view>
 
-#include "outputs.h"
+#include "mqtt.h"
 
 namespace wex_q40 {
 

@@ -2,6 +2,7 @@
 #ifndef WEX_Q40_JSON_READING_H
 #define WEX_Q40_JSON_READING_H
 
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -18,6 +19,9 @@ nlohmann::ordered_json failure_object(const Reading &reading);
 
 // On one line, with anything that is not UTF-8 replaced.
 std::string json_text(const nlohmann::ordered_json &object);
+
+// Every object's "time": UTC, to the second.
+std::string rfc3339(std::time_t time);
 
 }  // namespace wex_q40
 

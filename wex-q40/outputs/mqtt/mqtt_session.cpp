@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mqtt.h"
+#include "mqtt_parts.h"
 
 namespace wex_q40 {
 

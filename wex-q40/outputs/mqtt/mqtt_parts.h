@@ -1,6 +1,6 @@
 // The parts of wex-q40 mqtt: the library loaded at run time, the operator's files, the topics, the broker's address.
-#ifndef WEX_Q40_MQTT_H
-#define WEX_Q40_MQTT_H
+#ifndef WEX_Q40_MQTT_PARTS_H
+#define WEX_Q40_MQTT_PARTS_H
 
 #include <mosquitto.h>
 
@@ -12,7 +12,7 @@
 #include "acquire.h"
 #include "child.h"
 #include "module_identity.h"
-#include "outputs.h"
+#include "mqtt.h"
 
 namespace wex_q40 {
 
