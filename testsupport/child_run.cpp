@@ -13,6 +13,8 @@
 #include <optional>
 #include <system_error>
 
+#include "fd.h"
+
 namespace wex_test {
 
 namespace {
@@ -27,20 +29,7 @@ constexpr int reap_interval_ms = 5;
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() { reset(); }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    void reset()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-    }
-};
+using wex_common::Fd;
 
 struct Pipe {
     Fd read_end, write_end;

@@ -102,7 +102,7 @@ Reading read_module(const ReadingOptions &options, const Budget &budget)
 Reading take_reading_under_lock(const ReadingOptions &options, const Budget &budget)
 {
     const auto start = Clock::now();
-    Fd lock;
+    wex_common::Fd lock;
     const std::string error = take_reader_lock(options.lock_file, budget, lock);
     if (!error.empty())
         return failed(error);

@@ -59,7 +59,7 @@ std::string replace_file(const std::string &folder, const std::string &name, con
 {
     const std::string target = folder + "/" + name;
     std::string temporary = folder + "/." + name + ".XXXXXX";
-    Fd file(mkostemp(temporary.data(), O_CLOEXEC));
+    wex_common::Fd file(mkostemp(temporary.data(), O_CLOEXEC));
     if (file.fd < 0)
         return failure("create a file in", folder);
     set_file_to_remove(temporary.c_str());
@@ -74,7 +74,7 @@ std::string replace_file(const std::string &folder, const std::string &name, con
     if (!error.empty())
         return error;
 
-    const Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const wex_common::Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.fd < 0)
         return failure("open the folder", folder);
     // Some file systems cannot flush a folder and say so with EINVAL.
@@ -84,7 +84,7 @@ std::string replace_file(const std::string &folder, const std::string &name, con
 
 std::optional<std::string> read_small_file(const std::string &path, std::size_t limit)
 {
-    const Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    const wex_common::Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (file.fd < 0)
         return std::nullopt;
     std::string content;

@@ -137,7 +137,7 @@ ChildRun run_child(const ChildCommand &command, Clock::time_point deadline)
         return run;
     out.write.reset();
     err.write.reset();
-    const Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    const wex_common::Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
 
     const Clock::time_point gone_by = deadline - finish_reserve;
     const Clock::time_point kill_at = gone_by - kill_wait;

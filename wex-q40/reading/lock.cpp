@@ -48,7 +48,7 @@ std::string unsafe_folder(const std::string &folder, const struct stat &st)
 
 // Empty with folder open and verified, or with folder closed when it is missing (the lock's creation then says so);
 // refused tells a folder refused from one that could not be opened.
-std::string open_folder(const std::string &path, Fd &folder, bool &refused)
+std::string open_folder(const std::string &path, wex_common::Fd &folder, bool &refused)
 {
     const std::string name = folder_of(path);
     folder.fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
@@ -70,7 +70,7 @@ std::string open_folder(const std::string &path, Fd &folder, bool &refused)
 // Non-blocking and without following a link, so that a FIFO, a device or a
 // link put there cannot stall the reading or redirect it; only a plain file is kept.
 // Empty with file closed when there is nothing at path.
-std::string open_existing(int folder, const std::string &name, const std::string &path, Fd &file)
+std::string open_existing(int folder, const std::string &name, const std::string &path, wex_common::Fd &file)
 {
     file.fd = openat(folder, name.c_str(), open_flags);
     if (file.fd < 0) {
@@ -89,9 +89,9 @@ std::string open_existing(int folder, const std::string &name, const std::string
 
 // With fs.protected_regular, O_CREAT on another user's file in a sticky folder
 // fails even when the file exists; so open without it first, create only when missing.
-std::string open_lock_file(const std::string &path, Fd &file)
+std::string open_lock_file(const std::string &path, wex_common::Fd &file)
 {
-    Fd folder;
+    wex_common::Fd folder;
     bool refused = false;
     if (std::string error = open_folder(path, folder, refused); !error.empty())
         return refused ? error + folder_fix : error;
@@ -122,13 +122,13 @@ std::string open_lock_file(const std::string &path, Fd &file)
 
 std::string lock_folder_problem(const std::string &path)
 {
-    Fd folder;
+    wex_common::Fd folder;
     bool refused = false;
     std::string problem = open_folder(path, folder, refused);
     return refused ? problem : std::string();
 }
 
-std::string take_reader_lock(const std::string &path, const Budget &budget, Fd &lock)
+std::string take_reader_lock(const std::string &path, const Budget &budget, wex_common::Fd &lock)
 {
     if (std::string error = open_lock_file(path, lock); !error.empty())
         return error;

@@ -18,7 +18,7 @@ std::string lock_folder_problem(const std::string &path);
 
 // Waits for the lock until the deadline and holds it in lock, released when lock closes;
 // returns what went wrong, or nothing.
-std::string take_reader_lock(const std::string &path, const Budget &budget, Fd &lock);
+std::string take_reader_lock(const std::string &path, const Budget &budget, wex_common::Fd &lock);
 
 }  // namespace wex_q40
 

@@ -56,7 +56,7 @@ std::string read_operator_file(const std::string &path, const char *what, off_t 
                                std::string &text)
 {
     const std::string named = std::string("the ") + what + " " + path;
-    const Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    const wex_common::Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     struct stat status {};
     if (fd.fd < 0 || fstat(fd.fd, &status) != 0)
         return std::string("cannot read the ") + what + " " + path + ": " + std::strerror(errno);

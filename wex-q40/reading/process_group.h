@@ -18,8 +18,8 @@
 namespace wex_q40 {
 
 struct Pipe {
-    Fd read;
-    Fd write;
+    wex_common::Fd read;
+    wex_common::Fd write;
     bool open()
     {
         std::array<int, 2> ends{-1, -1};

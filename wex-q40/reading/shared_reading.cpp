@@ -72,7 +72,7 @@ std::optional<std::string> next_line(std::string &text)
 // Only a regular file that this user or root owns and no one else may write, so no other user's values get in.
 std::optional<std::string> trusted_content(const std::string &path)
 {
-    const Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+    const wex_common::Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     struct stat st {};
     if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
         (st.st_uid != geteuid() && st.st_uid != 0) || (st.st_mode & written_by_others) != 0 ||

@@ -34,7 +34,7 @@ bool has(const std::string &text, const std::string &piece)
 
 void hold_lock_for(const std::string &lock, std::chrono::milliseconds time)
 {
-    const wex_q40::Fd file(open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
+    const wex_common::Fd file(open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
     ASSERT_EQ(flock(file.fd, LOCK_EX), 0);
     std::this_thread::sleep_for(time);
 }

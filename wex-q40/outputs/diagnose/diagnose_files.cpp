@@ -90,7 +90,7 @@ Check lock_check(const std::string &lock)
     const std::string folder = folder_of(lock);
     if (auto problem = lock_folder_check(lock, folder))
         return *problem;
-    const Fd file(open(lock.c_str(), lock_open_flags));
+    const wex_common::Fd file(open(lock.c_str(), lock_open_flags));
     const int reason = errno;
     struct stat st {};
     if (file.fd < 0 && reason == ENOENT)

@@ -57,7 +57,7 @@ bool accepts(const std::string &address, unsigned port, Clock::time_point deadli
     addrinfo *found = nullptr;
     if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
         return false;
-    const Fd s(socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const wex_common::Fd s(socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     bool connected = s.fd >= 0 && connect(s.fd, found->ai_addr, found->ai_addrlen) == 0;
     freeaddrinfo(found);
     if (s.fd < 0 || connected || errno != EINPROGRESS)
@@ -134,8 +134,8 @@ std::string resolve_broker(const std::string &host, unsigned port, Clock::time_p
         error = std::string("cannot look up the broker ") + host + ": " + std::strerror(errno);
         return {};
     }
-    Fd in(pipe_ends[0]);
-    Fd out(pipe_ends[1]);
+    wex_common::Fd in(pipe_ends[0]);
+    wex_common::Fd out(pipe_ends[1]);
     const pid_t child = fork();
     if (child == 0) {
         setpgid(0, 0);

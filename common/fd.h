@@ -1,10 +1,10 @@
 // A file descriptor that closes itself.
-#ifndef WEX_Q40_FD_H
-#define WEX_Q40_FD_H
+#ifndef WEX_COMMON_FD_H
+#define WEX_COMMON_FD_H
 
 #include <unistd.h>
 
-namespace wex_q40 {
+namespace wex_common {
 
 struct Fd {
     int fd = -1;
@@ -28,6 +28,6 @@ struct Fd {
     }
 };
 
-}  // namespace wex_q40
+}  // namespace wex_common
 
 #endif
