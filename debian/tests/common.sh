@@ -66,4 +66,4 @@ wait_for_port() {
 
 # The virtual module's default sensor, as wex_q40_test prints it.
 # shellcheck disable=SC2034 # read by the tests that source this file
-TEMPERATURE=30.0
+TEMPERATURE=30.0 HUMIDITY=50.6 DEWPOINT=18.6
