@@ -80,10 +80,10 @@ def main():
                     "env.temperature_warning 18:27\nenv.humidity_warning :60\nenv.dewpoint_warning -9:15\n")
                 last = step == steps
                 munin = tool("munin-cron", "munin") if last else tool("munin-update", "munin")
-                # The library without the faketime command, which wants a semaphore a bare root may refuse.
-                faked = {"LD_PRELOAD": library_of_faketime(), "FAKETIME": at.strftime("@%Y-%m-%d %H:%M:%S")}
-                done = subprocess.run(as_munin(folder, [munin, "--config", str(config)]), capture_output=True,
-                                      text=True, env={"TZ": "UTC", "PATH": "/usr/bin:/bin", **faked})
+                # Preloaded after runuser, whose root would share a clock the user munin may not open.
+                faked = ["env", f"LD_PRELOAD={library_of_faketime()}", at.strftime("FAKETIME=@%Y-%m-%d %H:%M:%S")]
+                done = subprocess.run(as_munin(folder, [*faked, munin, "--config", str(config)]), capture_output=True,
+                                      text=True, env={"TZ": "UTC", "PATH": "/usr/bin:/bin"})
                 if done.returncode != 0:
                     sys.exit(f"{Path(munin).name} at {at}: {done.stderr}{done.stdout}")
         args.out.mkdir(parents=True, exist_ok=True)
